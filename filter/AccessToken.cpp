@@ -1,0 +1,109 @@
+#include "filter/AccessToken.h"
+
+#include "digest/Md5.h"
+#include "text/TextRules.h"
+
+namespace qelmor {
+namespace {
+
+constexpr std::string_view kTokenName = "KAVRO=";
+
+char UpperByte(char c) { return (c >= 'a' && c <= 'z') ? char(c - 0x20) : c; }
+
+// TextPos(AsciiUpper(source), "KAVRO=") without the upper-cased copy.
+int64_t TokenNamePos(std::string_view source) {
+    if (source.size() < kTokenName.size()) return 0;
+    for (size_t p = 0; p + kTokenName.size() <= source.size(); ++p) {
+        size_t k = 0;
+        while (k < kTokenName.size() && UpperByte(source[p + k]) == kTokenName[k]) ++k;
+        if (k == kTokenName.size()) return int64_t(p) + 1;
+    }
+    return 0;
+}
+
+void Feed(DigestState& state, std::string_view text) {
+    DigestUpdate(state, text.data(), uint32_t(text.size()));
+}
+
+}  // namespace
+
+AccessToken ExtractAccessToken(std::string_view queryString, std::string_view cookie,
+                               const FilterConfig& config) {
+    const std::string_view source = config.PassMode ? queryString : cookie;
+    // When the name is absent the position is 0 and the token is read from
+    // the sixth byte on; such a token simply never matches.
+    const std::string_view taken =
+        SubText(source, TokenNamePos(source) + int64_t(kTokenName.size()), kTokenLength);
+    AccessToken token;
+    token.length = taken.size();
+    for (size_t i = 0; i < taken.size(); ++i) token.bytes[i] = UpperByte(taken[i]);
+    return token;
+}
+
+TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& date,
+                           const TimeOfDay& hourClock, const TimeOfDay& minuteClock,
+                           const FilterConfig& config, const LocaleSettings& locale) {
+    TokenInput input;
+    input.valid = config.EncryptMode >= 0 && config.EncryptMode <= 3;
+    if (!input.valid) return input;
+    input.key = config.PubKey;
+    if (config.EncryptMode != 1) input.address = clientAddress;
+    input.usesClock = config.EncryptMode != 0;
+    if (input.usesClock) {
+        input.dateText = ShortDateText(date, locale);
+        input.hourText = DecimalText(HourOfDay(hourClock));
+        input.minuteText = DecimalText(MinuteOfHour(minuteClock));
+    }
+    return input;
+}
+
+bool ExpectedToken(const TokenInput& input, const FilterConfig& config, char out[kTokenLength]) {
+    if (!input.valid) return false;
+    DigestState state;
+    DigestInit(state);
+    Feed(state, input.key);
+    if (config.EncryptMode == 0 || config.EncryptMode == 2) Feed(state, input.address);
+    if (input.usesClock) {
+        Feed(state, input.dateText);
+        Feed(state, input.hourText);
+        Feed(state, input.minuteText);
+    }
+    if (config.EncryptMode == 3) Feed(state, input.address);
+    DigestToHex(DigestFinal(state), out);
+    AsciiUpperInPlace(out, kTokenLength);
+    return true;
+}
+
+std::string ExpectedTokenText(const TokenInput& input, const FilterConfig& config) {
+    char hex[kTokenLength];
+    if (!ExpectedToken(input, config, hex)) return {};
+    return std::string(hex, kTokenLength);
+}
+
+bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
+                      const FilterConfig& config, const LocaleSettings& locale) {
+    if (config.EncryptMode < 0 || config.EncryptMode > 3) return false;
+    CalendarDate date;
+    TimeOfDay hourClock, minuteClock;
+    // The date first, then the clock once for the hour and once for the
+    // minute, as the issuing pages expect.
+    if (config.EncryptMode != 0) {
+        date = LocalDateNow();
+        hourClock = LocalTimeNow();
+        minuteClock = LocalTimeNow();
+    }
+    const TokenInput input =
+        BuildTokenInput(clientAddress, date, hourClock, minuteClock, config, locale);
+    char expected[kTokenLength];
+    if (!ExpectedToken(input, config, expected)) return false;
+    return ConstantTimeEquals(token.Text(), std::string_view(expected, kTokenLength));
+}
+
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+    unsigned difference = a.size() == b.size() ? 0u : 1u;
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) difference |= unsigned(uint8_t(a[i]) ^ uint8_t(b[i]));
+    return difference == 0;
+}
+
+}  // namespace qelmor

@@ -1,0 +1,54 @@
+// The access token that the advanced and media classes require: where it is
+// taken from and how it is verified.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "filter/FilterConfig.h"
+#include "text/DateRules.h"
+
+namespace qelmor {
+
+inline constexpr size_t kTokenLength = 32;
+
+// At most 32 bytes, upper-cased; held inline so a decision allocates nothing.
+struct AccessToken {
+    char bytes[kTokenLength];
+    size_t length = 0;
+    std::string_view Text() const { return {bytes, length}; }
+};
+
+AccessToken ExtractAccessToken(std::string_view queryString, std::string_view cookie,
+                               const FilterConfig& config);
+
+// The digest input pieces of one check, for tools that show their work.
+struct TokenInput {
+    bool valid = false;  // false for an EncryptMode outside 0 to 3
+    std::string_view key;
+    std::string_view address;
+    bool usesClock = false;
+    std::string dateText;
+    std::string hourText;
+    std::string minuteText;
+};
+
+// The digest input for `clientAddress` at the given local date and clock,
+// in the order EncryptMode sets.
+TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& date,
+                           const TimeOfDay& hourClock, const TimeOfDay& minuteClock,
+                           const FilterConfig& config, const LocaleSettings& locale);
+
+// Writes the token the filter accepts for that input, 32 upper-case hex
+// digits, to `out`. False when no token can be valid.
+bool ExpectedToken(const TokenInput& input, const FilterConfig& config, char out[kTokenLength]);
+std::string ExpectedTokenText(const TokenInput& input, const FilterConfig& config);
+
+bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
+                      const FilterConfig& config, const LocaleSettings& locale);
+
+// TextEquals without an early exit: the time taken does not depend on where
+// the texts first differ.
+bool ConstantTimeEquals(std::string_view a, std::string_view b);
+
+}  // namespace qelmor

@@ -1,0 +1,87 @@
+#include "filter/FilterConfig.h"
+
+#include <variant>
+
+#include "platform/Platform.h"
+#include "text/DateRules.h"
+#include "text/TextRules.h"
+
+namespace qelmor {
+namespace {
+
+struct TextKey {
+    std::string FilterConfig::*field;
+    size_t capacity;
+};
+using IntegerKey = int32_t FilterConfig::*;
+using FlagKey = bool FilterConfig::*;
+
+struct ConfigKey {
+    const char* name;
+    std::variant<TextKey, IntegerKey, FlagKey> target;
+};
+
+const ConfigKey kConfigKeys[] = {
+    {"DomainName", TextKey{&FilterConfig::DomainName, kShortTextCapacity}},
+    {"FriendDomain", TextKey{&FilterConfig::FriendDomain, kTextCapacity}},
+    {"PubFile", TextKey{&FilterConfig::PubFile, kTextCapacity}},
+    {"OpenSecurity", &FilterConfig::OpenSecurity},
+    {"PubKey", TextKey{&FilterConfig::PubKey, kShortTextCapacity}},
+    {"PassMode", &FilterConfig::PassMode},
+    {"EncryptMode", &FilterConfig::EncryptMode},
+    {"CommonExt", TextKey{&FilterConfig::CommonExt, kTextCapacity}},
+    {"CommonAction", &FilterConfig::CommonAction},
+    {"AdvancedExt", TextKey{&FilterConfig::AdvancedExt, kTextCapacity}},
+    {"AdvancedAction", &FilterConfig::AdvancedAction},
+    {"MediaExt", TextKey{&FilterConfig::MediaExt, kTextCapacity}},
+    {"PlayOnline", &FilterConfig::PlayOnline},
+    {"Mediaaction", &FilterConfig::Mediaaction},
+    {"SuperExt", TextKey{&FilterConfig::SuperExt, kTextCapacity}},
+    {"SuperAction", &FilterConfig::SuperAction},
+    {"UrlLength", &FilterConfig::UrlLength},
+    {"BadChar", TextKey{&FilterConfig::BadChar, kTextCapacity}},
+    {"Title", TextKey{&FilterConfig::Title, kTextCapacity}},
+    {"Alert", TextKey{&FilterConfig::Alert, kTextCapacity}},
+    {"PauseTime", &FilterConfig::PauseTime},
+    {"RedirectUrl", TextKey{&FilterConfig::RedirectUrl, kTextCapacity}},
+};
+
+std::string ReadText(const std::string& path, const char* key, std::string_view fallback) {
+    return platform::ReadIniString(path, kConfigSection, key, fallback, kIniReadBuffer);
+}
+
+// "0x1F" is hexadecimal in the file; ParseInteger reads it the same way as
+// "$1F", which is the form it is rewritten to.
+int32_t ReadInteger(const std::string& path, const char* key, int32_t fallback) {
+    std::string text = ReadText(path, key, "");
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.replace(0, 2, "$");
+    }
+    return ParseInteger(text, fallback);
+}
+
+}  // namespace
+
+std::string ConfigFileName() {
+    const std::string module = platform::ModuleFileName(kFilterModuleName);
+    std::string name(PathDirectory(module, CurrentLocale().LeadBytes));
+    name += kConfigFileLeaf;
+    return name;
+}
+
+void LoadFilterConfig(FilterConfig& config, const std::string& path) {
+    const FilterConfig defaults;
+    for (const ConfigKey& key : kConfigKeys) {
+        if (const auto* text = std::get_if<TextKey>(&key.target)) {
+            std::string value = ReadText(path, key.name, defaults.*(text->field));
+            if (value.size() > text->capacity) value.resize(text->capacity);
+            config.*(text->field) = std::move(value);
+        } else if (const auto* integer = std::get_if<IntegerKey>(&key.target)) {
+            config.**integer = ReadInteger(path, key.name, defaults.**integer);
+        } else if (const auto* flag = std::get_if<FlagKey>(&key.target)) {
+            config.**flag = ReadInteger(path, key.name, defaults.**flag ? 1 : 0) != 0;
+        }
+    }
+}
+
+}  // namespace qelmor

@@ -1,0 +1,57 @@
+// The configuration record and its loading from KAVRO.ini.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qelmor {
+
+// Every key of the [KAVRO] section, in file order. The member initialisers
+// are the defaults: the one place they are written.
+struct FilterConfig {
+    std::string DomainName;
+    std::string FriendDomain;
+    std::string PubFile;
+    bool OpenSecurity = false;
+    std::string PubKey = "ruftal";
+    bool PassMode = true;
+    int32_t EncryptMode = 0;
+    std::string CommonExt;
+    bool CommonAction = true;
+    std::string AdvancedExt;
+    bool AdvancedAction = true;
+    std::string MediaExt;
+    bool PlayOnline = true;
+    bool Mediaaction = true;
+    std::string SuperExt;
+    bool SuperAction = true;
+    int32_t UrlLength = 0;
+    std::string BadChar;
+    std::string Title;
+    std::string Alert;
+    int32_t PauseTime = 3;
+    std::string RedirectUrl = "http://localhost/";
+};
+
+inline constexpr const char* kConfigSection = "KAVRO";
+inline constexpr const char* kConfigFileLeaf = "KAVRO.ini";
+inline constexpr size_t kShortTextCapacity = 50;  // DomainName, PubKey
+inline constexpr size_t kTextCapacity = 255;
+inline constexpr size_t kIniReadBuffer = 2048;
+
+#ifdef _WIN32
+inline constexpr const char* kFilterModuleName = "qelmor.dll";
+#else
+inline constexpr const char* kFilterModuleName = "qelmor.so";
+#endif
+
+// The directory of the loaded filter library (or, when it was renamed, of
+// the host executable) followed by "KAVRO.ini".
+std::string ConfigFileName();
+
+// Fills `config` from the INI file at `path`, key by key in file order; a
+// missing file or key leaves the default. An exhausted resource passes out
+// to the caller with the keys read so far stored.
+void LoadFilterConfig(FilterConfig& config, const std::string& path);
+
+}  // namespace qelmor

@@ -1,0 +1,42 @@
+// What the server knows of one request, copied out of the HTTP library's
+// request record before the filter runs. Plain data, so the filter's side of
+// the server can be exercised without a socket.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qelmor::serve {
+
+struct RequestFacts {
+    std::string method;                   // "GET"
+    std::string rawPath;                  // the target's path as received, still encoded
+    std::optional<std::string> rawQuery;  // after the '?', as received; none without a '?'
+    std::string httpVersion;              // "1.1"
+    std::string remoteAddr;
+    int remotePort = 0;
+    int serverPort = 0;
+    bool secure = false;
+    // In arrival order; a header sent twice appears twice.
+    std::vector<std::pair<std::string, std::string>> headers;
+    // The decoded, normalised path, filled in once the request is mapped.
+    std::string url;
+};
+
+// The server variable `name` as IIS offers it, matched without regard to
+// case. Headers are reached as HTTP_<NAME>, the name upper-cased with '-' as
+// '_'; repeats are joined with ", " (with "; " for Cookie). Nothing for a
+// variable that does not exist for this request, such as an absent header:
+// IIS fails those reads rather than giving an empty value.
+std::optional<std::string> ServerVariable(const RequestFacts& request, std::string_view name);
+
+// The first value of header `name` (case-insensitive), if sent.
+std::optional<std::string_view> HeaderValue(const RequestFacts& request, std::string_view name);
+
+// "GET /path?query HTTP/1.1" as the client sent it.
+std::string RequestLine(const RequestFacts& request);
+
+}  // namespace qelmor::serve

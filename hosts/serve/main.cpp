@@ -1,0 +1,112 @@
+// qelmor-serve: a static file server for Linux that hosts an ISAPI filter
+// library as IIS hosts a filter DLL.
+#include <civetweb.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hosts/serve/FilterHost.h"
+#include "hosts/serve/HttpServer.h"
+#include "hosts/serve/ServeOptions.h"
+
+namespace {
+
+using namespace qelmor::serve;
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "qelmor-serve: %s\n", message.c_str());
+    return 1;
+}
+
+// The filter this program was built with sits in the same folder.
+std::string DefaultFilterPath() {
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return "qelmor.so";
+    std::string path(self, size_t(length));
+    return path.substr(0, path.rfind('/') + 1) + "qelmor.so";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const ParsedOptions parsed = ParseServeOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "qelmor-serve: %s\nTry 'qelmor-serve --help'.\n",
+                     parsed.error.c_str());
+        return 2;
+    }
+    const ServeOptions& options = parsed.options;
+    if (options.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+
+    char root[PATH_MAX];
+    struct stat rootInfo {};
+    if (realpath(options.root.c_str(), root) == nullptr || stat(root, &rootInfo) != 0) {
+        return Fail("document root " + options.root + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(rootInfo.st_mode))
+        return Fail("document root " + options.root + " is not a directory");
+
+    // Worker threads inherit this mask, so the signals that stop the server
+    // reach only the sigwait below.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::string error;
+    const std::string filterPath = options.filter.empty() ? DefaultFilterPath() : options.filter;
+    auto filter = FilterHost::Load(filterPath, error);
+    if (!filter) return Fail(error);
+    const FilterRegistration& registration = filter->Registration();
+    std::printf("qelmor-serve: filter %s: \"%s\", version %u.%u, flags 0x%08X (%s)\n",
+                filter->Path().c_str(), registration.description.c_str(),
+                registration.filterVersion >> 16, registration.filterVersion & 0xFFFF,
+                registration.flags, DescribeFilterFlags(registration.flags).c_str());
+    if ((registration.flags & SF_NOTIFY_URL_MAP) == 0) {
+        std::fprintf(stderr,
+                     "qelmor-serve: warning: the filter did not register for URL-map "
+                     "notifications and will not be called\n");
+    }
+
+    mg_init_library(0);
+    ServerSettings settings;
+    settings.root = root;
+    settings.listenAddress = options.listenAddress;
+    settings.listenPort = options.listenPort;
+    settings.threads = options.threads;
+    settings.quiet = options.quiet;
+    int status = 0;
+    {
+        HttpServer server(*filter, settings);
+        if (!server.Start(error)) {
+            status = Fail(error);
+        } else {
+            std::printf("qelmor-serve: serving %s with %d threads\n", root, options.threads);
+            std::printf("qelmor-serve: listening on http://%s:%d/\n", options.listenAddress.c_str(),
+                        server.Port());
+            std::fflush(stdout);
+            int received = 0;
+            sigwait(&stopSignals, &received);
+            std::printf("qelmor-serve: %s, stopping\n", strsignal(received));
+            std::fflush(stdout);
+            server.Stop();
+        }
+    }
+    filter.reset();
+    mg_exit_library();
+    return status;
+}

@@ -1,0 +1,82 @@
+#include "platform/IniText.h"
+
+namespace qelmor::platform {
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Only a-z fold: the file's bytes are in the ANSI code page, where bytes
+// above 0x7F may be halves of double-byte characters and must not change.
+char FoldAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+    }
+    return true;
+}
+
+std::string_view Unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+// The name inside "[...]", or nullopt when the line is not a section header.
+std::optional<std::string_view> SectionName(std::string_view line) {
+    if (line.empty() || line.front() != '[') return std::nullopt;
+    const size_t close = line.rfind(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    return TrimBlanks(line.substr(1, close - 1));
+}
+
+}  // namespace
+
+std::optional<std::string_view> FindIniValue(std::string_view content, std::string_view section,
+                                             std::string_view key) {
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (content.starts_with(kByteOrderMark)) content.remove_prefix(kByteOrderMark.size());
+
+    bool inSection = false;
+    while (!content.empty()) {
+        const size_t newline = content.find('\n');
+        std::string_view line = content.substr(0, newline);
+        content.remove_prefix(newline == std::string_view::npos ? content.size() : newline + 1);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        line = TrimBlanks(line);
+        if (line.empty() || line.front() == ';') continue;
+
+        if (const auto name = SectionName(line)) {
+            // Only the first section of a name counts, so leaving it ends the
+            // search even if the same name comes again further down.
+            if (inSection) return std::nullopt;
+            inSection = EqualsIgnoringAsciiCase(*name, section);
+            continue;
+        }
+        if (!inSection) continue;
+
+        const size_t equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        if (EqualsIgnoringAsciiCase(TrimBlanks(line.substr(0, equals)), key)) {
+            return Unquote(TrimBlanks(line.substr(equals + 1)));
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace qelmor::platform

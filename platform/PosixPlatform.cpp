@@ -1,0 +1,97 @@
+// POSIX implementation of the platform calls.
+#include <dlfcn.h>
+#include <link.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "platform/IniText.h"
+#include "platform/Platform.h"
+
+namespace qelmor::platform {
+namespace {
+
+std::atomic<ClockSource> clockOverride{nullptr};
+
+std::string_view BaseName(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+struct ModuleSearch {
+    std::string_view name;
+    std::string found;
+};
+
+int VisitModule(dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<ModuleSearch*>(data);
+    if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
+    if (BaseName(info->dlpi_name) != search->name) return 0;
+    search->found = info->dlpi_name;
+    return 1;
+}
+
+std::string ExecutableFileName() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, size_t(length)) : std::string();
+}
+
+}  // namespace
+
+// POSIX hosts have no per-locale date patterns for us to honour: the
+// defaults apply, which keeps tokens identical on every Linux server.
+HostLocale ReadHostLocale() { return HostLocale{}; }
+
+LocalClock ReadLocalClock() {
+    if (ClockSource source = clockOverride.load(std::memory_order_acquire)) return source();
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    LocalClock clock;
+    clock.date = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+    clock.time = {local.tm_hour, local.tm_min, local.tm_sec, int(now.tv_nsec / 1000000)};
+    return clock;
+}
+
+void SetClockSourceForTesting(ClockSource source) {
+    clockOverride.store(source, std::memory_order_release);
+}
+
+std::string ModuleFileName(std::string_view moduleName) {
+    ModuleSearch search{moduleName, {}};
+    dl_iterate_phdr(VisitModule, &search);
+    if (!search.found.empty()) {
+        // A module loaded by a relative name reports that name; make it
+        // absolute so its directory is usable from any working directory.
+        if (search.found.front() != '/') {
+            char resolved[PATH_MAX];
+            if (realpath(search.found.c_str(), resolved) != nullptr) return resolved;
+        }
+        return search.found;
+    }
+    return ExecutableFileName();
+}
+
+std::string ReadIniString(const std::string& path, std::string_view section,
+                          std::string_view key, std::string_view fallback,
+                          size_t bufferSize) {
+    std::string value(fallback);
+    std::ifstream file(path, std::ios::binary);
+    if (file) {
+        const std::string content((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+        if (auto found = FindIniValue(content, section, key)) value.assign(*found);
+    }
+    if (bufferSize == 0) return {};
+    if (value.size() > bufferSize - 1) value.resize(bufferSize - 1);
+    return value;
+}
+
+}  // namespace qelmor::platform

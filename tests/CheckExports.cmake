@@ -1,0 +1,18 @@
+# Fails unless LIBRARY's dynamic symbol table defines exactly GetFilterVersion
+# and HttpFilterProc.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^.* " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "GetFilterVersion;HttpFilterProc")
+  message(FATAL_ERROR "exported: ${names}")
+endif()
+message(STATUS "exported: ${names}")

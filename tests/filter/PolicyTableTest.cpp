@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "filter/FilterConfig.h"
+#include "filter/UrlMapPolicy.h"
+#include "tests/filter/TestHelpers.h"
+#include "tests/support/PolicyCases.h"
+
+namespace qelmor::testing {
+namespace {
+
+std::string CaseName(const ::testing::TestParamInfo<PolicyCase>& info) { return info.param.name; }
+
+// The real qelmor.so, registered anew for each case's KAVRO.ini.
+CaseHost SharedLibraryHost(InstalledFilter& filter, FilterLibrary& library) {
+    CaseHost host;
+    host.configure = [&](const std::string& ini) {
+        filter.WriteIni(ini);
+        HTTP_FILTER_VERSION version{};
+        return library.Register(version) != 0;
+    };
+    host.run = [&](FakeRequest& request, std::optional<PolicyStep>&) {
+        return library.Run(request);
+    };
+    host.token = TokenNow;
+    host.minuteOfDay = MinuteOfDayNow;
+    return host;
+}
+
+// The same policy linked in, which also tells which step decided.
+CaseHost InProcessHost(TempFolder& folder, FilterConfig& config) {
+    CaseHost host;
+    host.configure = [&](const std::string& ini) {
+        folder.Write("KAVRO.ini", ini);
+        config = FilterConfig{};
+        LoadFilterConfig(config, folder.File("KAVRO.ini"));
+        return true;
+    };
+    host.run = [&](FakeRequest& request, std::optional<PolicyStep>& step) {
+        return RunRequest(request, [&](HTTP_FILTER_CONTEXT* context, uint32_t type, void* map) {
+            const Decision decision = UrlMapPolicy(context, type, map, config, CurrentLocale());
+            step = decision.step;
+            return decision.status;
+        });
+    };
+    host.token = TokenNow;
+    host.minuteOfDay = MinuteOfDayNow;
+    return host;
+}
+
+class PolicyTableTest : public ::testing::TestWithParam<PolicyCase> {};
+
+TEST_P(PolicyTableTest, ThroughTheExportedEntryPoint) {
+    InstalledFilter filter;
+    FilterLibrary library(filter.libraryPath);
+    ASSERT_TRUE(library.Loaded()) << library.Error();
+    EXPECT_EQ(RunPolicyCase(GetParam(), SharedLibraryHost(filter, library)), "");
+}
+
+TEST_P(PolicyTableTest, InProcessWithDecidingStep) {
+    TempFolder folder;
+    FilterConfig config;
+    EXPECT_EQ(RunPolicyCase(GetParam(), InProcessHost(folder, config)), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PolicyTableTest, ::testing::ValuesIn(AllPolicyCases()), CaseName);
+
+// The host gate reads the host before it looks at the notification type.
+TEST(PolicyGateTest, OtherNotificationReadsOnlyTheHost) {
+    InstalledFilter filter;
+    filter.WriteIni("[KAVRO]\nSuperExt=.exe\n");
+    FilterLibrary library(filter.libraryPath);
+    ASSERT_TRUE(library.Loaded()) << library.Error();
+    HTTP_FILTER_VERSION version{};
+    ASSERT_TRUE(library.Register(version));
+    FakeRequest request;
+    request.variables = {{"HTTP_HOST", "a.test"}, {"HTTP_REFERER", "http://b.test/"}};
+    request.physicalPath = "/srv/x.exe";
+    request.notificationType = SF_NOTIFY_LOG;
+    EXPECT_EQ(library.Run(request), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    EXPECT_EQ(request.variablesRead, std::vector<std::string>{"HTTP_HOST"});
+}
+
+struct Observed {
+    uint32_t status;
+    std::string written;
+    std::string path;
+    bool operator==(const Observed&) const = default;
+};
+
+// Eight threads decide the same mixed table at once, through one loaded
+// library, and must agree with the single-thread answers.
+TEST(PolicyConcurrencyTest, EightThreadsAgreeWithOneThread) {
+    InstalledFilter filter;
+    FilterLibrary library(filter.libraryPath);
+    ASSERT_TRUE(library.Loaded()) << library.Error();
+    CaseHost host = SharedLibraryHost(filter, library);
+
+    std::vector<const PolicyCase*> cases;
+    for (const PolicyCase& c : AllPolicyCases()) {
+        if (std::string_view(c.config->key) == "secret") cases.push_back(&c);
+    }
+    ASSERT_GT(cases.size(), 40u);
+    ASSERT_TRUE(host.configure(cases.front()->config->ini));
+
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int minute = MinuteOfDayNow();
+        std::vector<FakeRequest> requests;
+        std::vector<Observed> expected;
+        for (const PolicyCase* c : cases) {
+            requests.push_back(BuildRequest(*c, host));
+            FakeRequest request = requests.back();
+            const uint32_t status = library.Run(request);
+            expected.push_back({status, request.written, request.finalPath});
+        }
+
+        constexpr int kThreads = 8;
+        constexpr int kRounds = 20;
+        std::vector<std::string> failures(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int round = 0; round < kRounds; ++round) {
+                    for (size_t i = 0; i < requests.size(); ++i) {
+                        const size_t k = (i + size_t(t) * 7) % requests.size();
+                        FakeRequest request = requests[k];
+                        const uint32_t status = library.Run(request);
+                        if (!(Observed{status, request.written, request.finalPath} ==
+                              expected[k])) {
+                            failures[size_t(t)] = cases[k]->name;
+                        }
+                    }
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        if (MinuteOfDayNow() != minute) continue;
+        for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[size_t(t)], "") << "thread " << t;
+        return;
+    }
+    FAIL() << "the minute changed during every attempt";
+}
+
+}  // namespace
+}  // namespace qelmor::testing

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include "filter/AccessToken.h"
+#include "platform/Platform.h"
+#include "tests/filter/TestHelpers.h"
+
+namespace qelmor {
+namespace {
+
+// A fixed local clock for the static library; the shipped library has no
+// such seam and its tests retry across minute boundaries instead.
+platform::LocalClock fixedClock;
+platform::LocalClock FixedClock() { return fixedClock; }
+
+class TokenTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::SetClockSourceForTesting(FixedClock); }
+    void TearDown() override { platform::SetClockSourceForTesting(nullptr); }
+
+    static void SetClock(int year, int month, int day, int hour, int minute) {
+        fixedClock.date = {year, month, day};
+        fixedClock.time = {hour, minute, 30, 0};
+    }
+    static std::tm TmOf(int year, int month, int day, int hour, int minute) {
+        std::tm t{};
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        return t;
+    }
+    static bool Accepts(const FilterConfig& config, const std::string& token,
+                        const std::string& address) {
+        const AccessToken extracted = ExtractAccessToken("kavro=" + token, "", config);
+        return CheckAccessToken(extracted, address, config, LocaleSettings{});
+    }
+};
+
+// Tokens computed independently, with OpenSSL over the documented input, are
+// accepted in every mode; the previous minute and other addresses are not,
+// where the mode binds them.
+TEST_F(TokenTest, EveryModeAgainstIndependentDigest) {
+    struct Case {
+        const char* name;
+        int mode;
+        bool bindsAddress;
+        bool bindsMinute;
+    } cases[] = {
+        {"mode 0: key and address", 0, true, false},
+        {"mode 1: key and clock", 1, false, true},
+        {"mode 2: key, address, clock", 2, true, true},
+        {"mode 3: key, clock, address", 3, true, true},
+    };
+    SetClock(2026, 12, 8, 9, 5);
+    for (const Case& c : cases) {
+        FilterConfig config;
+        config.PubKey = "s3cret";
+        config.EncryptMode = c.mode;
+        const auto now = testing::OpenSslUpperHex(
+            testing::TokenInputAt(c.mode, "s3cret", "198.51.100.7", TmOf(2026, 12, 8, 9, 5)));
+        const auto before = testing::OpenSslUpperHex(
+            testing::TokenInputAt(c.mode, "s3cret", "198.51.100.7", TmOf(2026, 12, 8, 9, 4)));
+        const auto elsewhere = testing::OpenSslUpperHex(
+            testing::TokenInputAt(c.mode, "s3cret", "198.51.100.8", TmOf(2026, 12, 8, 9, 5)));
+        EXPECT_TRUE(Accepts(config, now, "198.51.100.7")) << c.name;
+        EXPECT_TRUE(Accepts(config, testing::Lowered(now), "198.51.100.7")) << c.name;
+        EXPECT_EQ(Accepts(config, before, "198.51.100.7"), !c.bindsMinute) << c.name;
+        EXPECT_EQ(Accepts(config, elsewhere, "198.51.100.7"), !c.bindsAddress) << c.name;
+    }
+}
+
+TEST_F(TokenTest, InputPiecesInOrder) {
+    SetClock(2026, 12, 8, 9, 5);
+    FilterConfig config;
+    config.PubKey = "key";
+    config.EncryptMode = 3;
+    const TokenInput input =
+        BuildTokenInput("10.0.0.1", fixedClock.date, fixedClock.time, fixedClock.time, config,
+                        LocaleSettings{});
+    EXPECT_EQ(ExpectedTokenText(input, config),
+              testing::OpenSslUpperHex("key" "12/8/26" "9" "5" "10.0.0.1"));
+}
+
+// Hour 1 minute 15 and hour 11 minute 5 both write "115".
+TEST_F(TokenTest, MinutesThatShareATextShareAToken) {
+    FilterConfig config;
+    config.EncryptMode = 1;
+    SetClock(2026, 12, 8, 1, 15);
+    const std::string token =
+        testing::OpenSslUpperHex(testing::TokenInputAt(1, "ruftal", "", TmOf(2026, 12, 8, 1, 15)));
+    EXPECT_TRUE(Accepts(config, token, "x"));
+    SetClock(2026, 12, 8, 11, 5);
+    EXPECT_TRUE(Accepts(config, token, "x"));
+}
+
+TEST_F(TokenTest, ModesOutsideZeroToThreeAcceptNothing) {
+    for (int mode : {4, -1, 0x7fffffff}) {
+        FilterConfig config;
+        config.EncryptMode = mode;
+        for (int candidate = 0; candidate <= 3; ++candidate) {
+            const std::string token = testing::OpenSslUpperHex(
+                testing::TokenInputAt(candidate, "ruftal", "1.2.3.4", TmOf(2026, 12, 8, 9, 5)));
+            SetClock(2026, 12, 8, 9, 5);
+            EXPECT_FALSE(Accepts(config, token, "1.2.3.4")) << mode << "/" << candidate;
+        }
+        EXPECT_FALSE(Accepts(config, "", "1.2.3.4")) << mode;
+    }
+}
+
+TEST(TokenExtractTest, WhereTheTokenIsTaken) {
+    const std::string digits = "0123456789abcdef0123456789ABCDEF";
+    const std::string upper = "0123456789ABCDEF0123456789ABCDEF";
+    struct Case {
+        const char* name;
+        bool passMode;
+        std::string query;
+        std::string cookie;
+        std::string expected;
+    } cases[] = {
+        {"between other parameters", true, "a=1&kavro=" + digits + "&b=2", "", upper},
+        {"name in mixed case", true, "KaVrO=" + digits, "", upper},
+        {"name at end of a longer name", true, "xkavro=" + digits, "", upper},
+        {"first occurrence wins", true, "kavro=" + digits + "&kavro=zz", "", upper},
+        {"short token", true, "kavro=abc", "", "ABC"},
+        {"name absent: from the sixth byte", true, "abcdefghij", "", "FGHIJ"},
+        {"empty source", true, "", "kavro=" + digits, ""},
+        {"cookie mode", false, "kavro=ffff", "sid=1; kavro=" + digits, upper},
+        {"cookie mode ignores query", false, "kavro=" + digits, "", ""},
+        {"bytes after 32 ignored", true, "kavro=" + digits + "EXTRA", "", upper},
+    };
+    for (const Case& c : cases) {
+        FilterConfig config;
+        config.PassMode = c.passMode;
+        EXPECT_EQ(ExtractAccessToken(c.query, c.cookie, config).Text(), c.expected) << c.name;
+    }
+}
+
+TEST(TokenCompareTest, ConstantTimeEqualsAgreesWithEquality) {
+    const char* texts[] = {"", "A", "AB", "AC", "BA", "ABC", "AB\0", "abc"};
+    for (const char* a : texts) {
+        for (const char* b : texts) {
+            EXPECT_EQ(ConstantTimeEquals(a, b), std::string_view(a) == std::string_view(b))
+                << "'" << a << "' vs '" << b << "'";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qelmor

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/Platform.h"
+#include "text/DateRules.h"
+
+namespace qelmor {
+namespace {
+
+constexpr CalendarDate kDec8{2026, 12, 8};
+
+LocaleSettings WithSeparator(char separator) {
+    LocaleSettings locale;
+    locale.SeparatorChar = separator;
+    return locale;
+}
+
+TEST(DateRenderTest, PatternRuns) {
+    struct Case {
+        const char* name;
+        std::string pattern;
+        CalendarDate date;
+        char separator;
+        std::string expected;
+    } cases[] = {
+        {"default", "m/d/yy", kDec8, '/', "12/8/26"},
+        {"dash separator", "m/d/yy", kDec8, '-', "12-8-26"},
+        {"zero separator", "m/d/yy", kDec8, '\0', "12826"},
+        {"iso-like", "yyyy-M-d", kDec8, '.', "2026-12-8"},
+        {"padded", "yyyy/MM/dd", kDec8, '.', "2026.12.08"},
+        {"quoted word", "'Day' d", kDec8, '/', "Day 8"},
+        {"double quotes keep all", "\"d/m\" d", kDec8, '-', "d/m 8"},
+        {"unclosed quote", "d 'mm", kDec8, '/', "8 mm"},
+        {"two-digit year", "m/d/yy", {2005, 1, 3}, '/', "1/3/05"},
+        {"y and yyy", "y yyy yyyy", {5, 1, 3}, '/', "05 0005 0005"},
+        {"case splits runs", "dD mM", kDec8, '/', "88 1212"},
+        {"names", "ddd dddd mmm mmmm mmmmmm", kDec8, '/', "Tue Tuesday Dec December December"},
+        {"short in place", "[ddddd]", kDec8, '-', "[12-8-26]"},
+        {"long in place", "ddddddd", kDec8, '/', "December 8, 2026"},
+        {"clock is midnight", "h:n:s hh:nn:ss z zzz t tt", kDec8, '/', "0:0:0 00:00:00 0 000 A AM"},
+        {"m after h is minutes", "hh:mm m", kDec8, '/', "00:00 12"},
+        {"letter breaks hour", "h x m", kDec8, '/', "0 x 12"},
+        {"other letters copied", "ac Q b", kDec8, '/', "ac Q b"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RenderDatePattern(c.pattern, c.date, WithSeparator(c.separator)), c.expected)
+            << c.name;
+    }
+}
+
+TEST(DateRenderTest, WeekdayOfProlepticGregorianDates) {
+    const std::pair<CalendarDate, const char*> cases[] = {
+        {{1, 1, 1}, "Mon"},      {{2000, 2, 29}, "Tue"},  {{1900, 3, 1}, "Thu"},
+        {{9999, 12, 31}, "Fri"}, {{2026, 12, 12}, "Sat"}, {{2026, 12, 13}, "Sun"},
+    };
+    for (const auto& [date, day] : cases) {
+        EXPECT_EQ(RenderDatePattern("ddd", date, {}), day) << date.year << "-" << date.month;
+    }
+}
+
+TEST(DateRenderTest, InPlaceDoubleByteAndLength) {
+    LocaleSettings locale;
+    locale.ShortPattern = "<d ddddd dddddd>";
+    EXPECT_EQ(RenderDatePattern("ddddd", kDec8, locale), "<8  >") << "one level deep only";
+
+    locale.LeadBytes.AddRange(0x81, 0xFE);
+    EXPECT_EQ(RenderDatePattern("\x81m d", kDec8, locale), "\x81m 8");
+    EXPECT_EQ(RenderDatePattern("\x81m d", kDec8, {}), "\x81\x31\x32 8");
+    EXPECT_EQ(RenderDatePattern("'\x81'd' d", kDec8, locale), "\x81'd 8");
+
+    std::string pattern;
+    for (int i = 0; i < 40; ++i)
+        pattern += "mmmm ";
+    const std::string rendered = RenderDatePattern(pattern, kDec8, {});
+    EXPECT_EQ(rendered.size(), 256u);
+    EXPECT_EQ(rendered.substr(0, 18), "December December ");
+}
+
+TEST(DateEraTest, EraLettersUseTheLatestStartedEra) {
+    LocaleSettings locale;
+    locale.Eras = {{{1989, 1, 8}, "Heisei", "H"}, {{2019, 5, 1}, "Reiwa", ""}};
+    const std::pair<CalendarDate, const char*> cases[] = {
+        {{2019, 4, 30}, "H|Heisei|Heisei|31|31|31"},
+        {{2019, 5, 1}, "Reiwa|Reiwa|Reiwa|1|01|1"},
+        {kDec8, "Reiwa|Reiwa|Reiwa|8|08|8"},
+        {{1905, 3, 1}, "|||5|05|1905"},
+    };
+    for (int order = 0; order < 2; ++order) {
+        for (const auto& [date, expected] : cases) {
+            EXPECT_EQ(RenderDatePattern("g|gg|ggg|e|ee|eee", date, locale), expected) << order;
+        }
+        // The host's listing order must not matter.
+        std::swap(locale.Eras[0], locale.Eras[1]);
+    }
+}
+
+TEST(LocaleSettingsTest, HostTextsAndDefaults) {
+    EXPECT_EQ(ShortDateText({2005, 1, 3}, ReadLocaleSettings(HostLocale{})), "1/3/05");
+
+    HostLocale host;
+    host.separator = {true, "."};
+    host.monthAbbrevs[11] = {true, "Dez"};
+    host.dayFullNames[2] = {true, "Dienstag"};
+    host.longPattern = {true, std::string(300, 'x')};
+    host.leadByteRanges = {{0x81, 0xFE}};
+    LocaleSettings locale = ReadLocaleSettings(host);
+    EXPECT_EQ(RenderDatePattern("dddd mmm mmmm/", kDec8, locale), "Dienstag Dez December.");
+    EXPECT_EQ(locale.LongPattern.size(), 255u);
+    EXPECT_TRUE(locale.LeadBytes.Empty()) << "lead bytes need a double-byte system";
+    host.dbcsEnabled = true;
+    EXPECT_TRUE(ReadLocaleSettings(host).LeadBytes.Contains(0xFE));
+
+    const std::pair<HostText, char> separators[] = {
+        {{false, "-"}, '/'}, {{true, ""}, '\0'}, {{true, "-"}, '-'}, {{true, ". "}, '/'}};
+    for (const auto& [separator, expected] : separators) {
+        host.separator = separator;
+        EXPECT_EQ(ReadLocaleSettings(host).SeparatorChar, expected) << separator.text;
+    }
+}
+
+TEST(LocaleSettingsTest, PatternTranslation) {
+    struct Case {
+        const char* name;
+        int language;
+        HostText calendar;
+        bool dbcs;
+        std::string hostPattern, stored;
+    } cases[] = {
+        {"chinese gregorian", kLangChinese, {true, "1"}, false, "gg yyyy-M-d", " yyyy-M-d"},
+        {"korean drops G", kLangKorean, {false, ""}, false, "Gyy", "yy"},
+        {"japanese non-era", kLangJapanese, {true, "2"}, false, "gyyyy", "yyyy"},
+        {"english keeps g", 0x09, {true, "1"}, false, "gg yyyy", "gg yyyy"},
+        {"era", kLangJapanese, {true, "3"}, false, "gg yy/MM/dd", "ggg ee/MM/dd"},
+        {"era any case", 0x09, {true, "4"}, false, "Gg YyYy", "ggg eeee"},
+        {"era y runs", kLangKorean, {true, "5"}, false, "g y yyy yyyyy", "g e eee eeeee"},
+        {"era skips trail byte", kLangJapanese, {true, "3"}, true, "\x81yy", "\x81ye"},
+        {"era without dbcs", kLangJapanese, {true, "3"}, false, "\x81yy", "\x81\x65\x65"},
+        {"unreadable kind", kLangChinese, {true, "era"}, false, "gy", "y"},
+    };
+    for (const Case& c : cases) {
+        HostLocale host;
+        host.primaryLanguage = c.language;
+        host.calendarType = c.calendar;
+        host.dbcsEnabled = c.dbcs;
+        host.leadByteRanges = {{0x81, 0xFE}};
+        host.shortPattern = {true, c.hostPattern};
+        host.longPattern = {true, c.hostPattern};
+        const LocaleSettings locale = ReadLocaleSettings(host);
+        EXPECT_EQ(locale.ShortPattern, c.stored) << c.name;
+        EXPECT_EQ(locale.LongPattern, c.stored) << c.name;
+    }
+}
+
+TEST(LocaleSettingsTest, HostPatternsRender) {
+    HostLocale chinese;
+    chinese.primaryLanguage = kLangChinese;
+    chinese.shortPattern = {true, "gg yyyy-M-d"};
+    EXPECT_EQ(ShortDateText(kDec8, ReadLocaleSettings(chinese)), " 2026-12-8");
+
+    HostLocale japanese;
+    japanese.primaryLanguage = kLangJapanese;
+    japanese.calendarType = {true, "3"};
+    japanese.shortPattern = {true, "gg yy/MM/dd"};
+    japanese.eras = {{{2019, 5, 1}, "Reiwa", "R"}};
+    EXPECT_EQ(ShortDateText(kDec8, ReadLocaleSettings(japanese)), "Reiwa 08/12/08");
+
+    HostLocale empty;
+    empty.shortPattern = {true, ""};
+    EXPECT_EQ(ShortDateText(kDec8, ReadLocaleSettings(empty)), "");
+}
+
+platform::LocalClock clockNow;
+platform::LocalClock ClockNow() {
+    return clockNow;
+}
+
+TEST(DateClockTest, ClockAndInstalledLocale) {
+    const LocaleSettings saved = CurrentLocale();
+    InstallLocale(WithSeparator('-'));
+    platform::SetClockSourceForTesting(ClockNow);
+    const std::pair<TimeOfDay, const char*> cases[] = {
+        {{9, 5, 30, 0}, "9 5"}, {{0, 0, 0, 0}, "0 0"}, {{23, 59, 59, 999}, "23 59"}};
+    for (const auto& [time, expected] : cases) {
+        clockNow = {kDec8, time};
+        const TimeOfDay now = LocalTimeNow();
+        EXPECT_EQ(DecimalText(HourOfDay(now)) + " " + DecimalText(MinuteOfHour(now)), expected);
+        EXPECT_EQ(ShortDateText(LocalDateNow(), CurrentLocale()), "12-8-26");
+    }
+    platform::SetClockSourceForTesting(nullptr);
+    InstallLocale(saved);
+}
+
+}  // namespace
+}  // namespace qelmor
