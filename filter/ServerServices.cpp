@@ -1,7 +1,6 @@
 #include "filter/ServerServices.h"
 
 #include <cstring>
-#include <new>
 
 namespace qelmor {
 namespace {
@@ -27,9 +26,10 @@ std::string_view GetServerVar(HTTP_FILTER_CONTEXT* context, const char* name,
     // query string passes the security checks and an empty cookie loses its
     // token. Offer exactly the size the server asked for, once.
     if (size <= kServerVarBuffer) return {};
+    // No room for the value is not an empty value: std::bad_alloc ends the
+    // decision with a refusal rather than letting the request pass unchecked.
     const uint32_t needed = size;
-    buffer.large.reset(new (std::nothrow) char[needed]);
-    if (!buffer.large) return {};
+    buffer.large.reset(new char[needed]);
     size = needed;
     if (!context->GetServerVariable(context, variable, buffer.large.get(), &size)) return {};
     return ValueOf(buffer.large.get(), size, needed);

@@ -20,7 +20,8 @@ struct ServerVarBuffer {
 };
 
 // The variable's value without its terminating zero, a view into `buffer`.
-// A variable that does not exist or cannot be read is the empty text.
+// A variable that does not exist or cannot be read is the empty text; a
+// long value that memory cannot hold throws std::bad_alloc.
 std::string_view GetServerVar(HTTP_FILTER_CONTEXT* context, const char* name,
                               ServerVarBuffer& buffer);
 

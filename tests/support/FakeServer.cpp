@@ -30,8 +30,8 @@ void SetError(uint32_t code) {
 int32_t QELMOR_WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer,
                                         uint32_t* size) {
     FakeRequest& request = RequestOf(context);
-    request.variablesRead.emplace_back(name);
-    const auto found = request.variables.find(name);
+    if (request.recordReads) request.variablesRead.emplace_back(name);
+    const auto found = request.variables.find(std::string_view(name));
     if (found == request.variables.end()) {
         SetError(ERROR_INVALID_INDEX_CODE);
         return 0;

@@ -17,11 +17,12 @@
 namespace qelmor::testing {
 
 struct FakeRequest {
-    std::map<std::string, std::string> variables;
+    std::map<std::string, std::string, std::less<>> variables;
     std::string physicalPath;
     uint32_t pathBufferSize = 260;
     uint32_t notificationType = SF_NOTIFY_URL_MAP;
     bool failAllocMem = false;
+    bool recordReads = true;  // off where the callbacks must not allocate
 
     // What the filter did.
     std::string written;
@@ -51,6 +52,7 @@ public:
     const std::string& Error() const { return error_; }
 
     int32_t Register(HTTP_FILTER_VERSION& version);
+    PFN_HTTPFILTERPROC Proc() const { return httpFilterProc_; }
     uint32_t Run(FakeRequest& request);
 
 private:
