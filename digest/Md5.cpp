@@ -7,7 +7,9 @@ namespace {
 
 constexpr uint8_t kPadding[64] = {0x80};
 
-inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+inline uint32_t RotateLeft(uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 
 inline uint32_t ReadLittleEndian(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -25,16 +27,25 @@ inline void WriteLittleEndian(uint32_t value, uint8_t* p) {
     a += f(b, c, d) + (x) + (t);                \
     a = RotateLeft(a, s) + (b)
 
-inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
-inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
+inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) {
+    return z ^ (x & (y ^ z));
+}
+inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) {
+    return y ^ (z & (x ^ y));
+}
+inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) {
+    return x ^ y ^ z;
+}
+inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) {
+    return y ^ (x | ~z);
+}
 
 // The compiler may drop a plain memset of storage that is never read again;
 // a volatile store it must keep.
 void WipeBytes(void* bytes, size_t length) {
     volatile uint8_t* p = static_cast<volatile uint8_t*>(bytes);
-    while (length--) *p++ = 0;
+    while (length--)
+        *p++ = 0;
 }
 
 }  // namespace
@@ -50,9 +61,11 @@ void DigestInit(DigestState& state) {
 
 void DigestBlock(DigestState& state, const uint8_t block[64]) {
     uint32_t x[16];
-    for (int k = 0; k < 16; ++k) x[k] = ReadLittleEndian(block + 4 * k);
+    for (int k = 0; k < 16; ++k)
+        x[k] = ReadLittleEndian(block + 4 * k);
     uint32_t a = state.A, b = state.B, c = state.C, d = state.D;
 
+    // clang-format off
     QELMOR_MD5_STEP(F, a, b, c, d, x[0], 0xd76aa478, 7);
     QELMOR_MD5_STEP(F, d, a, b, c, x[1], 0xe8c7b756, 12);
     QELMOR_MD5_STEP(F, c, d, a, b, x[2], 0x242070db, 17);
@@ -120,6 +133,7 @@ void DigestBlock(DigestState& state, const uint8_t block[64]) {
     QELMOR_MD5_STEP(I, d, a, b, c, x[11], 0xbd3af235, 10);
     QELMOR_MD5_STEP(I, c, d, a, b, x[2], 0x2ad7d2bb, 15);
     QELMOR_MD5_STEP(I, b, c, d, a, x[9], 0xeb86d391, 21);
+    // clang-format on
 
     state.A += a;
     state.B += b;
@@ -146,7 +160,8 @@ void DigestUpdate(DigestState& state, const void* bytes, uint32_t length) {
     DigestBlock(state, state.buffer);
     uint32_t p = room;
     // Whole blocks are compressed where they lie, without a copy.
-    for (; p + 63 < length; p += 64) DigestBlock(state, input + p);
+    for (; p + 63 < length; p += 64)
+        DigestBlock(state, input + p);
     if (length != p) std::memcpy(state.buffer, input + p, length - p);
 }
 

@@ -8,14 +8,17 @@ namespace {
 
 constexpr std::string_view kTokenName = "KAVRO=";
 
-char UpperByte(char c) { return (c >= 'a' && c <= 'z') ? char(c - 0x20) : c; }
+char UpperByte(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 0x20) : c;
+}
 
 // TextPos(AsciiUpper(source), "KAVRO=") without the upper-cased copy.
 int64_t TokenNamePos(std::string_view source) {
     if (source.size() < kTokenName.size()) return 0;
     for (size_t p = 0; p + kTokenName.size() <= source.size(); ++p) {
         size_t k = 0;
-        while (k < kTokenName.size() && UpperByte(source[p + k]) == kTokenName[k]) ++k;
+        while (k < kTokenName.size() && UpperByte(source[p + k]) == kTokenName[k])
+            ++k;
         if (k == kTokenName.size()) return int64_t(p) + 1;
     }
     return 0;
@@ -36,7 +39,8 @@ AccessToken ExtractAccessToken(std::string_view queryString, std::string_view co
         SubText(source, TokenNamePos(source) + int64_t(kTokenName.size()), kTokenLength);
     AccessToken token;
     token.length = taken.size();
-    for (size_t i = 0; i < taken.size(); ++i) token.bytes[i] = UpperByte(taken[i]);
+    for (size_t i = 0; i < taken.size(); ++i)
+        token.bytes[i] = UpperByte(taken[i]);
     return token;
 }
 
@@ -102,7 +106,8 @@ bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
 bool ConstantTimeEquals(std::string_view a, std::string_view b) {
     unsigned difference = a.size() == b.size() ? 0u : 1u;
     const size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) difference |= unsigned(uint8_t(a[i]) ^ uint8_t(b[i]));
+    for (size_t i = 0; i < n; ++i)
+        difference |= unsigned(uint8_t(a[i]) ^ uint8_t(b[i]));
     return difference == 0;
 }
 

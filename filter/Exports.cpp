@@ -15,8 +15,8 @@ extern "C" QELMOR_EXPORT int32_t QELMOR_WINAPI GetFilterVersion(HTTP_FILTER_VERS
 }
 
 extern "C" QELMOR_EXPORT uint32_t QELMOR_WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc,
-                                                              uint32_t notificationType,
-                                                              void* pvNotification) {
+                                                               uint32_t notificationType,
+                                                               void* pvNotification) {
     return qelmor::HandleNotification(pfc, notificationType, pvNotification);
 }
 
@@ -39,8 +39,12 @@ namespace {
 // A shared object's constructor cannot fail dlopen; when the storage cannot
 // be had, GetFilterVersion reports FALSE and the host does not use the
 // filter.
-__attribute__((constructor)) void LoadFilterModule() { qelmor::LoadModule(); }
-__attribute__((destructor)) void UnloadFilterModule() { qelmor::UnloadModule(); }
+__attribute__((constructor)) void LoadFilterModule() {
+    qelmor::LoadModule();
+}
+__attribute__((destructor)) void UnloadFilterModule() {
+    qelmor::UnloadModule();
+}
 
 }  // namespace
 #endif

@@ -77,9 +77,9 @@ void LoadFilterConfig(FilterConfig& config, const std::string& path) {
             if (value.size() > text->capacity) value.resize(text->capacity);
             config.*(text->field) = std::move(value);
         } else if (const auto* integer = std::get_if<IntegerKey>(&key.target)) {
-            config.**integer = ReadInteger(path, key.name, defaults.**integer);
+            config.** integer = ReadInteger(path, key.name, defaults.**integer);
         } else if (const auto* flag = std::get_if<FlagKey>(&key.target)) {
-            config.**flag = ReadInteger(path, key.name, defaults.**flag ? 1 : 0) != 0;
+            config.** flag = ReadInteger(path, key.name, defaults.**flag ? 1 : 0) != 0;
         }
     }
 }

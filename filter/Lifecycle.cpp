@@ -29,7 +29,9 @@ void UnloadModule() {
     filterConfig = nullptr;
 }
 
-const FilterConfig* CurrentFilterConfig() { return filterConfig; }
+const FilterConfig* CurrentFilterConfig() {
+    return filterConfig;
+}
 
 int32_t RegisterFilter(HTTP_FILTER_VERSION* version) {
     if (version == nullptr) return 0;
@@ -53,8 +55,7 @@ uint32_t HandleNotification(HTTP_FILTER_CONTEXT* context, uint32_t notificationT
     // A guarded file is never served because the decision could not be made.
     if (filterConfig == nullptr) return SF_STATUS_REQ_FINISHED;
     try {
-        return UrlMapPolicy(context, notificationType, notification, *filterConfig,
-                            CurrentLocale())
+        return UrlMapPolicy(context, notificationType, notification, *filterConfig, CurrentLocale())
             .status;
     } catch (...) {
         return SF_STATUS_REQ_FINISHED;

@@ -47,8 +47,12 @@ struct Request {
     std::string_view refererHost;
 };
 
-Decision Finished(PolicyStep step) { return {SF_STATUS_REQ_FINISHED, step}; }
-Decision Next(PolicyStep step) { return {SF_STATUS_REQ_NEXT_NOTIFICATION, step}; }
+Decision Finished(PolicyStep step) {
+    return {SF_STATUS_REQ_FINISHED, step};
+}
+Decision Next(PolicyStep step) {
+    return {SF_STATUS_REQ_NEXT_NOTIFICATION, step};
+}
 
 bool HasValidToken(const Request& request, const FilterConfig& config,
                    const LocaleSettings& locale) {
@@ -83,8 +87,7 @@ std::string_view HostWithoutPort(std::string_view host) {
 }
 
 uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,
-                       bool showBlockPage, std::string_view extension,
-                       const FilterConfig& config) {
+                       bool showBlockPage, std::string_view extension, const FilterConfig& config) {
     if (showBlockPage) {
         SendBlockPage(context, {}, config);
     } else {
@@ -105,9 +108,8 @@ uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap
     return SF_STATUS_REQ_FINISHED;
 }
 
-Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType,
-                      void* notification, const FilterConfig& config,
-                      const LocaleSettings& locale) {
+Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, void* notification,
+                      const FilterConfig& config, const LocaleSettings& locale) {
     ServerVarBuffer hostBuffer, refererBuffer, addressBuffer, queryBuffer, cookieBuffer,
         agentBuffer;
     Request request;
@@ -182,23 +184,40 @@ Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType,
 
 const char* PolicyStepName(PolicyStep step) {
     switch (step) {
-        case PolicyStep::OtherHost: return "other host: not examined";
-        case PolicyStep::OtherNotification: return "not a URL-map notification";
-        case PolicyStep::FriendlyReferer: return "friendly referer";
-        case PolicyStep::QueryTooLong: return "security check: query string too long";
-        case PolicyStep::QueryHasBadChar: return "security check: query string has BadChar";
-        case PolicyStep::NoExtension: return "no extension";
-        case PolicyStep::PublicFile: return "public file";
-        case PolicyStep::SuperClass: return "super class: always refused";
-        case PolicyStep::CommonSameHost: return "common class: same-host referer";
-        case PolicyStep::CommonForeignReferer: return "common class: foreign referer";
-        case PolicyStep::AdvancedValidToken: return "advanced class: token valid";
-        case PolicyStep::AdvancedInvalidToken: return "advanced class: token invalid";
-        case PolicyStep::MediaValidToken: return "media class: token valid";
-        case PolicyStep::MediaNotPlayer: return "media class: not a player agent";
-        case PolicyStep::MediaInvalidToken: return "media class: token invalid";
-        case PolicyStep::NoClass: return "no class";
-        case PolicyStep::ResourceExhausted: return "resource exhausted: refused";
+        case PolicyStep::OtherHost:
+            return "other host: not examined";
+        case PolicyStep::OtherNotification:
+            return "not a URL-map notification";
+        case PolicyStep::FriendlyReferer:
+            return "friendly referer";
+        case PolicyStep::QueryTooLong:
+            return "security check: query string too long";
+        case PolicyStep::QueryHasBadChar:
+            return "security check: query string has BadChar";
+        case PolicyStep::NoExtension:
+            return "no extension";
+        case PolicyStep::PublicFile:
+            return "public file";
+        case PolicyStep::SuperClass:
+            return "super class: always refused";
+        case PolicyStep::CommonSameHost:
+            return "common class: same-host referer";
+        case PolicyStep::CommonForeignReferer:
+            return "common class: foreign referer";
+        case PolicyStep::AdvancedValidToken:
+            return "advanced class: token valid";
+        case PolicyStep::AdvancedInvalidToken:
+            return "advanced class: token invalid";
+        case PolicyStep::MediaValidToken:
+            return "media class: token valid";
+        case PolicyStep::MediaNotPlayer:
+            return "media class: not a player agent";
+        case PolicyStep::MediaInvalidToken:
+            return "media class: token invalid";
+        case PolicyStep::NoClass:
+            return "no class";
+        case PolicyStep::ResourceExhausted:
+            return "resource exhausted: refused";
     }
     return "unknown";
 }

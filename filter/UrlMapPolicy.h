@@ -13,16 +13,16 @@ namespace qelmor {
 
 // The step of the policy that decided, in the order the steps run.
 enum class PolicyStep : uint8_t {
-    OtherHost,            // host differs from DomainName: not examined
-    OtherNotification,    // not a URL-map notification
-    FriendlyReferer,      // the referer's host is in FriendDomain
-    QueryTooLong,         // security check: length message sent
-    QueryHasBadChar,      // security check: character message sent
-    NoExtension,          // the path has no extension
-    PublicFile,           // the file name is in PubFile
-    SuperClass,           // always refused
-    CommonSameHost,       // common class, referer from the requested host
-    CommonForeignReferer, // common class, refused
+    OtherHost,             // host differs from DomainName: not examined
+    OtherNotification,     // not a URL-map notification
+    FriendlyReferer,       // the referer's host is in FriendDomain
+    QueryTooLong,          // security check: length message sent
+    QueryHasBadChar,       // security check: character message sent
+    NoExtension,           // the path has no extension
+    PublicFile,            // the file name is in PubFile
+    SuperClass,            // always refused
+    CommonSameHost,        // common class, referer from the requested host
+    CommonForeignReferer,  // common class, refused
     AdvancedValidToken,
     AdvancedInvalidToken,  // refused
     MediaValidToken,       // served: valid token, player agent or PlayOnline off
@@ -46,11 +46,9 @@ bool IsPlayerAgent(std::string_view userAgent);
 std::string_view HostWithoutPort(std::string_view host);
 
 uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,
-                       bool showBlockPage, std::string_view extension,
-                       const FilterConfig& config);
+                       bool showBlockPage, std::string_view extension, const FilterConfig& config);
 
-Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType,
-                      void* notification, const FilterConfig& config,
-                      const LocaleSettings& locale);
+Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, void* notification,
+                      const FilterConfig& config, const LocaleSettings& locale);
 
 }  // namespace qelmor

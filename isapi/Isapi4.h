@@ -74,15 +74,14 @@ typedef struct _HTTP_FILTER_CONTEXT {
     int32_t(QELMOR_WINAPI* GetServerVariable)(struct _HTTP_FILTER_CONTEXT* pfc,
                                               char* lpszVariableName, void* lpvBuffer,
                                               uint32_t* lpdwSize);
-    int32_t(QELMOR_WINAPI* AddResponseHeaders)(struct _HTTP_FILTER_CONTEXT* pfc,
-                                               char* lpszHeaders, uint32_t dwReserved);
+    int32_t(QELMOR_WINAPI* AddResponseHeaders)(struct _HTTP_FILTER_CONTEXT* pfc, char* lpszHeaders,
+                                               uint32_t dwReserved);
     int32_t(QELMOR_WINAPI* WriteClient)(struct _HTTP_FILTER_CONTEXT* pfc, void* Buffer,
                                         uint32_t* lpdwBytes, uint32_t dwReserved);
     void*(QELMOR_WINAPI* AllocMem)(struct _HTTP_FILTER_CONTEXT* pfc, uint32_t cbSize,
                                    uint32_t dwReserved);
-    int32_t(QELMOR_WINAPI* ServerSupportFunction)(struct _HTTP_FILTER_CONTEXT* pfc,
-                                                  uint32_t sfReq, void* pData, uintptr_t ul1,
-                                                  uintptr_t ul2);
+    int32_t(QELMOR_WINAPI* ServerSupportFunction)(struct _HTTP_FILTER_CONTEXT* pfc, uint32_t sfReq,
+                                                  void* pData, uintptr_t ul1, uintptr_t ul2);
 } HTTP_FILTER_CONTEXT, *PHTTP_FILTER_CONTEXT;
 
 typedef struct _HTTP_FILTER_URL_MAP {

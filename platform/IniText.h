@@ -15,6 +15,6 @@ namespace qelmor::platform {
 // are comments, CRLF or LF line ends, a UTF-8 byte-order mark ignored.
 // nullopt when the key is absent.
 std::optional<std::string_view> FindIniValue(std::string_view content, std::string_view section,
-                                              std::string_view key);
+                                             std::string_view key);
 
 }  // namespace qelmor::platform

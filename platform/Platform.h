@@ -37,8 +37,7 @@ std::string ModuleFileName(std::string_view moduleName);
 // private-profile reading does, into a buffer of `bufferSize` bytes (so at
 // most bufferSize - 1 bytes of value). `fallback` when the key is absent or
 // the file cannot be read.
-std::string ReadIniString(const std::string& path, std::string_view section,
-                          std::string_view key, std::string_view fallback,
-                          size_t bufferSize);
+std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key,
+                          std::string_view fallback, size_t bufferSize);
 
 }  // namespace qelmor::platform

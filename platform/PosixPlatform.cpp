@@ -46,7 +46,9 @@ std::string ExecutableFileName() {
 
 // POSIX hosts have no per-locale date patterns for us to honour: the
 // defaults apply, which keeps tokens identical on every Linux server.
-HostLocale ReadHostLocale() { return HostLocale{}; }
+HostLocale ReadHostLocale() {
+    return HostLocale{};
+}
 
 LocalClock ReadLocalClock() {
     if (ClockSource source = clockOverride.load(std::memory_order_acquire)) return source();
@@ -79,9 +81,8 @@ std::string ModuleFileName(std::string_view moduleName) {
     return ExecutableFileName();
 }
 
-std::string ReadIniString(const std::string& path, std::string_view section,
-                          std::string_view key, std::string_view fallback,
-                          size_t bufferSize) {
+std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key,
+                          std::string_view fallback, size_t bufferSize) {
     std::string value(fallback);
     std::ifstream file(path, std::ios::binary);
     if (file) {

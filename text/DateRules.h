@@ -40,9 +40,9 @@ struct LocaleSettings {
     char SeparatorChar = '/';
     std::array<std::string, 12> MonthAbbrevs{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::array<std::string, 12> MonthFullNames{"January", "February", "March",     "April",
-                                               "May",     "June",     "July",      "August",
-                                               "September", "October", "November", "December"};
+    std::array<std::string, 12> MonthFullNames{"January",   "February", "March",    "April",
+                                               "May",       "June",     "July",     "August",
+                                               "September", "October",  "November", "December"};
     std::array<std::string, 7> DayAbbrevs{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     std::array<std::string, 7> DayFullNames{"Sunday",   "Monday", "Tuesday", "Wednesday",
                                             "Thursday", "Friday", "Saturday"};
@@ -93,7 +93,11 @@ std::string ShortDateText(const CalendarDate& date, const LocaleSettings& locale
 
 CalendarDate LocalDateNow();
 TimeOfDay LocalTimeNow();
-inline int HourOfDay(const TimeOfDay& time) { return time.hour; }
-inline int MinuteOfHour(const TimeOfDay& time) { return time.minute; }
+inline int HourOfDay(const TimeOfDay& time) {
+    return time.hour;
+}
+inline int MinuteOfHour(const TimeOfDay& time) {
+    return time.minute;
+}
 
 }  // namespace qelmor

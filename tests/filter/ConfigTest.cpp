@@ -64,8 +64,10 @@ TEST(ConfigTest, ValueRules) {
          [](auto& c) { return c.FriendDomain == std::string(255, 'f'); }},
         {"Title kept as bytes", "Title=\xbd\xfb\xd6\xb9 <b>",
          [](auto& c) { return c.Title == "\xbd\xfb\xd6\xb9 <b>"; }},
-        {"integer with blanks around", "UrlLength =  100 ", [](auto& c) { return c.UrlLength == 100; }},
-        {"out of range keeps default", "UrlLength=2147483648", [](auto& c) { return c.UrlLength == 0; }},
+        {"integer with blanks around", "UrlLength =  100 ",
+         [](auto& c) { return c.UrlLength == 100; }},
+        {"out of range keeps default", "UrlLength=2147483648",
+         [](auto& c) { return c.UrlLength == 0; }},
     };
     for (const Case& c : cases) {
         const FilterConfig config = LoadFrom(std::string("[KAVRO]\r\n") + c.body + "\r\n");

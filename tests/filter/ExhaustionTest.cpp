@@ -23,7 +23,9 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     if (failAllocations.load(std::memory_order_relaxed)) return nullptr;
     return std::malloc(size ? size : 1);
@@ -31,10 +33,18 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
     return operator new(size, tag);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace qelmor::testing {
 namespace {
@@ -80,12 +90,12 @@ TEST(ExhaustionTest, DecisionsWithoutMemory) {
             request.physicalPath = c.path;
             request.written.reserve(8192);  // WriteClient must not allocate either
             const PFN_HTTPFILTERPROC proc = library.Proc();
-            const uint32_t status = RunRequest(request, [&](HTTP_FILTER_CONTEXT* context,
-                                                            uint32_t type, void* map) {
-                std::optional<FailingAllocations> failing;
-                if (exhausted) failing.emplace();
-                return proc(context, type, map);
-            });
+            const uint32_t status =
+                RunRequest(request, [&](HTTP_FILTER_CONTEXT* context, uint32_t type, void* map) {
+                    std::optional<FailingAllocations> failing;
+                    if (exhausted) failing.emplace();
+                    return proc(context, type, map);
+                });
             const char* mode = exhausted ? "exhausted" : "normal";
             EXPECT_EQ(status, exhausted ? c.exhaustedStatus : c.normalStatus)
                 << c.name << ", " << mode;

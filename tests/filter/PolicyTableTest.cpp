@@ -11,7 +11,9 @@
 namespace qelmor::testing {
 namespace {
 
-std::string CaseName(const ::testing::TestParamInfo<PolicyCase>& info) { return info.param.name; }
+std::string CaseName(const ::testing::TestParamInfo<PolicyCase>& info) {
+    return info.param.name;
+}
 
 // The real qelmor.so, registered anew for each case's KAVRO.ini.
 CaseHost SharedLibraryHost(InstalledFilter& filter, FilterLibrary& library) {
@@ -135,9 +137,11 @@ TEST(PolicyConcurrencyTest, EightThreadsAgreeWithOneThread) {
                 }
             });
         }
-        for (auto& thread : threads) thread.join();
+        for (auto& thread : threads)
+            thread.join();
         if (MinuteOfDayNow() != minute) continue;
-        for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[size_t(t)], "") << "thread " << t;
+        for (int t = 0; t < kThreads; ++t)
+            EXPECT_EQ(failures[size_t(t)], "") << "thread " << t;
         return;
     }
     FAIL() << "the minute changed during every attempt";

@@ -55,7 +55,8 @@ std::string RunProbe(const std::string& probe, const std::string& library,
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string output;
     std::array<char, 256> chunk;
-    while (pipe && std::fgets(chunk.data(), int(chunk.size()), pipe.get())) output += chunk.data();
+    while (pipe && std::fgets(chunk.data(), int(chunk.size()), pipe.get()))
+        output += chunk.data();
     return output;
 }
 
@@ -72,8 +73,7 @@ TEST(RegistrationTest, RenamedLibraryReadsIniBesideTheExecutable) {
         {"named, ini beside library", "qelmor.so", true, false, "08000000 KAVRO.exe\n"},
         {"named, ini only beside host", "qelmor.so", false, true, "08000002 /x/setup.exe\n"},
         {"renamed, ini beside host", "guard.so", false, true, "08000000 KAVRO.exe\n"},
-        {"renamed, ini only beside library", "guard.so", true, false,
-         "08000002 /x/setup.exe\n"},
+        {"renamed, ini only beside library", "guard.so", true, false, "08000002 /x/setup.exe\n"},
     };
     for (const Case& c : cases) {
         TempFolder host, libraryFolder;

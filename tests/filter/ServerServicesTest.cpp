@@ -97,8 +97,8 @@ TEST(ReplacePathTest, FitsOrMovesToServerMemory) {
         request.failAllocMem = c.failAllocMem;
         bool replaced = false;
         RunRequest(request, [&](HTTP_FILTER_CONTEXT* context, uint32_t, void* map) {
-            replaced = ReplacePhysicalPath(context, static_cast<HTTP_FILTER_URL_MAP*>(map),
-                                           "KAVRO.wmv");
+            replaced =
+                ReplacePhysicalPath(context, static_cast<HTTP_FILTER_URL_MAP*>(map), "KAVRO.wmv");
             return SF_STATUS_REQ_FINISHED;
         });
         EXPECT_EQ(replaced, c.replaced) << c.name;

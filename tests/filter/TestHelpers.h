@@ -34,11 +34,16 @@ inline std::string TokenInputAt(int mode, const std::string& key, const std::str
     std::snprintf(date, sizeof date, "%d/%d/%02d", t.tm_mon + 1, t.tm_mday, t.tm_year % 100);
     const std::string clock = date + std::to_string(t.tm_hour) + std::to_string(t.tm_min);
     switch (mode) {
-        case 0: return key + address;
-        case 1: return key + clock;
-        case 2: return key + address + clock;
-        case 3: return key + clock + address;
-        default: return "no token is valid in this mode";
+        case 0:
+            return key + address;
+        case 1:
+            return key + clock;
+        case 2:
+            return key + address + clock;
+        case 3:
+            return key + clock + address;
+        default:
+            return "no token is valid in this mode";
     }
 }
 

@@ -10,10 +10,12 @@ namespace {
 // A fixed local clock for the static library; the shipped library has no
 // such seam and its tests retry across minute boundaries instead.
 platform::LocalClock fixedClock;
-platform::LocalClock FixedClock() { return fixedClock; }
+platform::LocalClock FixedClock() {
+    return fixedClock;
+}
 
 class TokenTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { platform::SetClockSourceForTesting(FixedClock); }
     void TearDown() override { platform::SetClockSourceForTesting(nullptr); }
 
@@ -75,11 +77,13 @@ TEST_F(TokenTest, InputPiecesInOrder) {
     FilterConfig config;
     config.PubKey = "key";
     config.EncryptMode = 3;
-    const TokenInput input =
-        BuildTokenInput("10.0.0.1", fixedClock.date, fixedClock.time, fixedClock.time, config,
-                        LocaleSettings{});
-    EXPECT_EQ(ExpectedTokenText(input, config),
-              testing::OpenSslUpperHex("key" "12/8/26" "9" "5" "10.0.0.1"));
+    const TokenInput input = BuildTokenInput("10.0.0.1", fixedClock.date, fixedClock.time,
+                                             fixedClock.time, config, LocaleSettings{});
+    EXPECT_EQ(ExpectedTokenText(input, config), testing::OpenSslUpperHex("key"
+                                                                         "12/8/26"
+                                                                         "9"
+                                                                         "5"
+                                                                         "10.0.0.1"));
 }
 
 // Hour 1 minute 15 and hour 11 minute 5 both write "115".

@@ -47,7 +47,9 @@ int32_t QELMOR_WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name
     return 1;
 }
 
-int32_t QELMOR_WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) { return 1; }
+int32_t QELMOR_WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) {
+    return 1;
+}
 
 int32_t QELMOR_WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, void* bytes, uint32_t* length,
                                   uint32_t) {

@@ -41,7 +41,7 @@ using FilterProc = std::function<uint32_t(HTTP_FILTER_CONTEXT*, uint32_t, void*)
 uint32_t RunRequest(FakeRequest& request, const FilterProc& proc);
 
 class FilterLibrary {
-public:
+  public:
     // Loads the library at `path`; check Loaded() and Error().
     explicit FilterLibrary(const std::string& path);
     ~FilterLibrary();
@@ -55,7 +55,7 @@ public:
     PFN_HTTPFILTERPROC Proc() const { return httpFilterProc_; }
     uint32_t Run(FakeRequest& request);
 
-private:
+  private:
     void* handle_ = nullptr;
     PFN_GETFILTERVERSION getFilterVersion_ = nullptr;
     PFN_HTTPFILTERPROC httpFilterProc_ = nullptr;
@@ -65,7 +65,7 @@ private:
 // A folder of its own under the system's temporary folder, removed with its
 // contents when the object goes.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     const std::string& Path() const { return path_; }
@@ -73,7 +73,7 @@ public:
     void Write(const std::string& leaf, const std::string& content) const;
     void CopyIn(const std::string& source, const std::string& leaf) const;
 
-private:
+  private:
     std::string path_;
 };
 

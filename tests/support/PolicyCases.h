@@ -29,9 +29,9 @@ enum class Outcome {
 //   {OTHER}            the token now for the address 10.9.9.9
 // A null text means the server has no such variable.
 struct CaseConfig {
-    const char* ini;     // the whole KAVRO.ini
-    int mode;            // its EncryptMode, for the token markers
-    const char* key;     // its PubKey
+    const char* ini;  // the whole KAVRO.ini
+    int mode;         // its EncryptMode, for the token markers
+    const char* key;  // its PubKey
 };
 
 struct PolicyCase {
@@ -44,8 +44,8 @@ struct PolicyCase {
     const char* cookie = nullptr;
     const char* agent = nullptr;
     const char* path = "/srv/www/file.txt";  // '/' becomes '\' on Windows
-    size_t queryPadding = 0;   // bytes of 'q' appended to the query
-    size_t cookiePadding = 0;  // bytes of 'c' put before the cookie
+    size_t queryPadding = 0;                 // bytes of 'q' appended to the query
+    size_t cookiePadding = 0;                // bytes of 'c' put before the cookie
     uint32_t pathBufferSize = 260;
     uint32_t notificationType = SF_NOTIFY_URL_MAP;
     Outcome outcome = Outcome::Pass;
@@ -57,9 +57,8 @@ std::span<const PolicyCase> AllPolicyCases();
 
 // Computes the token the filter should accept: EncryptMode, PubKey, address
 // and minute offset from now (0 or -1).
-using TokenMaker =
-    std::function<std::string(int mode, const std::string& key, const std::string& address,
-                              int minuteOffset)>;
+using TokenMaker = std::function<std::string(int mode, const std::string& key,
+                                             const std::string& address, int minuteOffset)>;
 
 // What a test server offers the runner.
 struct CaseHost {
@@ -89,5 +88,7 @@ extern const char kExpectedCharacterMessage[];
 
 namespace qelmor::testing {
 // Test output names a case instead of dumping its bytes.
-inline void PrintTo(const PolicyCase& policyCase, std::ostream* out) { *out << policyCase.name; }
+inline void PrintTo(const PolicyCase& policyCase, std::ostream* out) {
+    *out << policyCase.name;
+}
 }  // namespace qelmor::testing

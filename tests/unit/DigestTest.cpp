@@ -11,7 +11,9 @@
 namespace qelmor {
 namespace {
 
-std::string HexOf(std::string_view text) { return DigestToHex(DigestText(text)); }
+std::string HexOf(std::string_view text) {
+    return DigestToHex(DigestText(text));
+}
 
 std::string OpenSslHex(const std::vector<uint8_t>& bytes) {
     unsigned char out[MD5_DIGEST_LENGTH];
@@ -43,7 +45,8 @@ TEST(DigestTest, Rfc1321TestSuite) {
          "12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
-    for (const Case& c : cases) EXPECT_EQ(HexOf(c.input), c.hex) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(HexOf(c.input), c.hex) << c.name;
 }
 
 // Every length across the padding boundaries (55/56, 63/64/65, 119/120) and
@@ -52,7 +55,8 @@ TEST(DigestTest, MatchesOpenSslForEveryLengthAndSplit) {
     std::mt19937 random(20261209);
     for (size_t length = 0; length <= 300; ++length) {
         std::vector<uint8_t> bytes(length);
-        for (auto& b : bytes) b = uint8_t(random());
+        for (auto& b : bytes)
+            b = uint8_t(random());
         const std::string expected = OpenSslHex(bytes);
 
         std::string_view whole(reinterpret_cast<const char*>(bytes.data()), length);
@@ -73,7 +77,8 @@ TEST(DigestTest, MatchesOpenSslForEveryLengthAndSplit) {
 
 TEST(DigestTest, FixedPiecesEqualOneCall) {
     std::string text(1 + 63 + 64 + 7, 'q');
-    for (size_t i = 0; i < text.size(); ++i) text[i] = char(0x80 + i % 128);
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = char(0x80 + i % 128);
     DigestState state;
     DigestInit(state);
     size_t at = 0;
@@ -90,7 +95,8 @@ TEST(DigestTest, FinalWipesTheWholeState) {
     DigestUpdate(state, "some bytes that stay in the buffer", 34);
     DigestFinal(state);
     const auto* raw = reinterpret_cast<const uint8_t*>(&state);
-    for (size_t i = 0; i < sizeof state; ++i) ASSERT_EQ(raw[i], 0) << "byte " << i;
+    for (size_t i = 0; i < sizeof state; ++i)
+        ASSERT_EQ(raw[i], 0) << "byte " << i;
 }
 
 TEST(DigestTest, HexKeepsLeadingZerosAndIsLowerCase) {
