@@ -86,7 +86,11 @@ MappedPath MapRequestPath(std::string_view root, std::string_view rawPath, size_
 std::optional<std::string> ResolveFilterPath(std::string_view root, std::string_view path) {
     if (path.empty()) return std::nullopt;
     if (path.front() == '/') return std::string(path);
-    auto normalized = NormalizePath("/" + std::string(path));
+    std::string absolute;
+    absolute.reserve(path.size() + 1);
+    absolute += '/';
+    absolute += path;
+    auto normalized = NormalizePath(absolute);
     if (!normalized) return std::nullopt;
     return JoinUnder(root, *normalized);
 }

@@ -104,17 +104,17 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 31> kMimeTyp
 
 ByteRange SelectRange(std::string_view rangeHeader, uint64_t size) {
     ByteRange whole;
-    std::string_view spec = Trim(rangeHeader);
+    std::string_view wanted = Trim(rangeHeader);
     constexpr std::string_view kUnit = "bytes=";
-    if (spec.size() < kUnit.size() || LowerCopy(spec.substr(0, kUnit.size())) != kUnit) {
+    if (wanted.size() < kUnit.size() || LowerCopy(wanted.substr(0, kUnit.size())) != kUnit) {
         return whole;
     }
-    spec = Trim(spec.substr(kUnit.size()));
-    if (spec.find(',') != std::string_view::npos) return whole;
-    const size_t dash = spec.find('-');
+    wanted = Trim(wanted.substr(kUnit.size()));
+    if (wanted.find(',') != std::string_view::npos) return whole;
+    const size_t dash = wanted.find('-');
     if (dash == std::string_view::npos) return whole;
-    const std::string_view firstText = Trim(spec.substr(0, dash));
-    const std::string_view lastText = Trim(spec.substr(dash + 1));
+    const std::string_view firstText = Trim(wanted.substr(0, dash));
+    const std::string_view lastText = Trim(wanted.substr(dash + 1));
 
     ByteRange range;
     range.kind = ByteRange::Kind::Partial;

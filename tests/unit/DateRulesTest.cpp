@@ -124,25 +124,25 @@ TEST(LocaleSettingsTest, PatternTranslation) {
     struct Case {
         const char* name;
         int language;
-        HostText calendar;
+        const char* calendar;  // null: the host gives no calendar kind
         bool dbcs;
         std::string hostPattern, stored;
     } cases[] = {
-        {"chinese gregorian", kLangChinese, {true, "1"}, false, "gg yyyy-M-d", " yyyy-M-d"},
-        {"korean drops G", kLangKorean, {false, ""}, false, "Gyy", "yy"},
-        {"japanese non-era", kLangJapanese, {true, "2"}, false, "gyyyy", "yyyy"},
-        {"english keeps g", 0x09, {true, "1"}, false, "gg yyyy", "gg yyyy"},
-        {"era", kLangJapanese, {true, "3"}, false, "gg yy/MM/dd", "ggg ee/MM/dd"},
-        {"era any case", 0x09, {true, "4"}, false, "Gg YyYy", "ggg eeee"},
-        {"era y runs", kLangKorean, {true, "5"}, false, "g y yyy yyyyy", "g e eee eeeee"},
-        {"era skips trail byte", kLangJapanese, {true, "3"}, true, "\x81yy", "\x81ye"},
-        {"era without dbcs", kLangJapanese, {true, "3"}, false, "\x81yy", "\x81\x65\x65"},
-        {"unreadable kind", kLangChinese, {true, "era"}, false, "gy", "y"},
+        {"chinese gregorian", kLangChinese, "1", false, "gg yyyy-M-d", " yyyy-M-d"},
+        {"korean drops G", kLangKorean, nullptr, false, "Gyy", "yy"},
+        {"japanese non-era", kLangJapanese, "2", false, "gyyyy", "yyyy"},
+        {"english keeps g", 0x09, "1", false, "gg yyyy", "gg yyyy"},
+        {"era", kLangJapanese, "3", false, "gg yy/MM/dd", "ggg ee/MM/dd"},
+        {"era any case", 0x09, "4", false, "Gg YyYy", "ggg eeee"},
+        {"era y runs", kLangKorean, "5", false, "g y yyy yyyyy", "g e eee eeeee"},
+        {"era skips trail byte", kLangJapanese, "3", true, "\x81yy", "\x81ye"},
+        {"era without dbcs", kLangJapanese, "3", false, "\x81yy", "\x81\x65\x65"},
+        {"unreadable kind", kLangChinese, "era", false, "gy", "y"},
     };
     for (const Case& c : cases) {
         HostLocale host;
         host.primaryLanguage = c.language;
-        host.calendarType = c.calendar;
+        if (c.calendar != nullptr) host.calendarType = {true, c.calendar};
         host.dbcsEnabled = c.dbcs;
         host.leadByteRanges = {{0x81, 0xFE}};
         host.shortPattern = {true, c.hostPattern};
