@@ -40,6 +40,11 @@ std::string FormatAccessLine(const AccessRecord& record, time_t when) {
     line += std::to_string(record.bytes);
     line += ' ';
     line += record.filter.empty() ? "-" : EscapeForLog(record.filter);
+    for (const std::string* quoted : {&record.referer, &record.userAgent}) {
+        line += " \"";
+        line += quoted->empty() ? "-" : EscapeForLog(*quoted);
+        line += '"';
+    }
     line += '\n';
     return line;
 }

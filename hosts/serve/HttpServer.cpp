@@ -457,6 +457,8 @@ int HttpServer::HandleRequest(mg_connection* connection) {
         RequestFacts request = FactsOf(*info);
         record.client = request.remoteAddr;
         record.requestLine = RequestLine(request);
+        record.referer = HeaderValue(request, "Referer").value_or("");
+        record.userAgent = HeaderValue(request, "User-Agent").value_or("");
         reply = Reply(connection, request.method == "HEAD");
         Answer(reply, settings_.root, filter_, request, record.filter);
     } catch (...) {

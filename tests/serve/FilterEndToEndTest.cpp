@@ -200,10 +200,12 @@ TEST_F(FilterEndToEndTest, AccessLogShowsEveryDecision) {
 
     const std::string page = std::to_string(ExpectedBlockPage().size());
     const std::string lines[] = {
-        "\"GET /media/clip.mp4?kavro=" + token + " HTTP/1.1\" 206 100 NEXT\n",
-        "\"GET /style.css HTTP/1.1\" 403 " + page + " FINISHED:wrote=" + page + "\n",
+        "\"GET /media/clip.mp4?kavro=" + token + " HTTP/1.1\" 206 100 NEXT \"-\" \"" +
+            std::string(kPlayer).substr(12) + "\"\n",
+        "\"GET /style.css HTTP/1.1\" 403 " + page + " FINISHED:wrote=" + page +
+            " \"http://elsewhere.test/\" \"-\"\n",
         "\"GET /media/clip.mp4 HTTP/1.1\" 200 " + std::to_string(site_.notice.size()) +
-            " FINISHED:path=KAVRO.mp4\n",
+            " FINISHED:path=KAVRO.mp4 \"-\"",
         "\"GET /../etc/passwd HTTP/1.1\" 400 ",
     };
     for (const std::string& line : lines) {
@@ -212,7 +214,7 @@ TEST_F(FilterEndToEndTest, AccessLogShowsEveryDecision) {
     }
     EXPECT_TRUE(server_.Output().find("127.0.0.1 [") != std::string::npos);
     // The traversal never reached the filter.
-    EXPECT_TRUE(LineContaining(server_.Output(), "/../etc/passwd").ends_with(" -"))
+    EXPECT_TRUE(LineContaining(server_.Output(), "/../etc/passwd").ends_with(" - \"-\" \"-\""))
         << server_.Output();
 }
 

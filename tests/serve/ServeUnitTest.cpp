@@ -385,9 +385,11 @@ TEST(AccessLogTest, OneLineWithEveryField) {
     record.status = 206;
     record.bytes = 100;
     record.filter = "NEXT";
+    record.referer = "http://www.example.test/page.html";
+    record.userAgent = "NSPlayer/9.0";
     EXPECT_EQ(FormatAccessLine(record, 784111777),
               "127.0.0.1 [06/Nov/1994:08:49:37 +0000] \"GET /media/clip.mp4?kavro=ab HTTP/1.1\" "
-              "206 100 NEXT\n");
+              "206 100 NEXT \"http://www.example.test/page.html\" \"NSPlayer/9.0\"\n");
 }
 
 TEST(AccessLogTest, ClosedConnectionAndHostileBytes) {
@@ -398,7 +400,7 @@ TEST(AccessLogTest, ClosedConnectionAndHostileBytes) {
     record.filter = "FINISHED:closed";
     EXPECT_EQ(FormatAccessLine(record, 0),
               "127.0.0.1 [01/Jan/1970:00:00:00 +0000] \"GET /\\x22x\\x5C\\x1B[2J\\xB1 HTTP/1.1\" "
-              "- 0 FINISHED:closed\n");
+              "- 0 FINISHED:closed \"-\" \"-\"\n");
 }
 
 }  // namespace
