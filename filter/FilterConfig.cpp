@@ -1,5 +1,7 @@
 #include "filter/FilterConfig.h"
 
+#include <array>
+#include <iterator>
 #include <variant>
 
 #include "platform/Platform.h"
@@ -50,17 +52,50 @@ std::string ReadText(const std::string& path, const char* key, std::string_view 
     return platform::ReadIniString(path, kConfigSection, key, fallback, kIniReadBuffer);
 }
 
-// "0x1F" is hexadecimal in the file; ParseInteger reads it the same way as
-// "$1F", which is the form it is rewritten to.
 int32_t ReadInteger(const std::string& path, const char* key, int32_t fallback) {
-    std::string text = ReadText(path, key, "");
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.replace(0, 2, "$");
+    return ParseInteger(ConfigNumberText(ReadText(path, key, "")), fallback);
+}
+
+constexpr size_t kKeyCount = std::size(kConfigKeys);
+
+ConfigKeyInfo DescribeKey(const ConfigKey& key) {
+    if (const auto* text = std::get_if<TextKey>(&key.target)) {
+        return {key.name, ConfigKeyKind::Text, text->capacity};
     }
-    return ParseInteger(text, fallback);
+    const bool integer = std::holds_alternative<IntegerKey>(key.target);
+    return {key.name, integer ? ConfigKeyKind::Integer : ConfigKeyKind::Flag, 0};
 }
 
 }  // namespace
+
+std::span<const ConfigKeyInfo> ConfigKeys() {
+    static const auto infos = [] {
+        std::array<ConfigKeyInfo, kKeyCount> all{};
+        for (size_t i = 0; i < kKeyCount; ++i)
+            all[i] = DescribeKey(kConfigKeys[i]);
+        return all;
+    }();
+    return infos;
+}
+
+std::string ConfigValueText(const FilterConfig& config, const ConfigKeyInfo& key) {
+    const ConfigKey& entry = kConfigKeys[size_t(&key - ConfigKeys().data())];
+    if (const auto* text = std::get_if<TextKey>(&entry.target)) return config.*(text->field);
+    if (const auto* integer = std::get_if<IntegerKey>(&entry.target)) {
+        return DecimalText(config.**integer);
+    }
+    return config.**std::get_if<FlagKey>(&entry.target) ? "1" : "0";
+}
+
+// "0x1F" is hexadecimal in the file; ParseInteger reads it the same way as
+// "$1F", which is the form it is rewritten to.
+std::string ConfigNumberText(std::string_view fileText) {
+    std::string text(fileText);
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.replace(0, 2, "$");
+    }
+    return text;
+}
 
 std::string ConfigFileName() {
     const std::string module = platform::ModuleFileName(kFilterModuleName);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace qelmor {
 
@@ -44,6 +46,26 @@ inline constexpr const char* kFilterModuleName = "qelmor.dll";
 #else
 inline constexpr const char* kFilterModuleName = "qelmor.so";
 #endif
+
+// The keys as the loader reads them, for tools that show or check a file.
+enum class ConfigKeyKind : uint8_t { Text, Integer, Flag };
+
+struct ConfigKeyInfo {
+    const char* name;
+    ConfigKeyKind kind;
+    size_t capacity;  // bytes a text keeps; 0 for numbers and flags
+};
+
+// Every key, in file order.
+std::span<const ConfigKeyInfo> ConfigKeys();
+
+// What `config` holds for `key`, an entry of ConfigKeys(): a text as stored,
+// a number in decimal, a flag as "1" or "0".
+std::string ConfigValueText(const FilterConfig& config, const ConfigKeyInfo& key);
+
+// The text ParseInteger reads for an integer or flag key's file value:
+// "0x1F" is hexadecimal in the file and becomes "$1F".
+std::string ConfigNumberText(std::string_view fileText);
 
 // The directory of the loaded filter library (or, when it was renamed, of
 // the host executable) followed by "KAVRO.ini".

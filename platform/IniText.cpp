@@ -45,13 +45,15 @@ std::optional<std::string_view> SectionName(std::string_view line) {
     return TrimBlanks(line.substr(1, close - 1));
 }
 
-}  // namespace
-
-std::optional<std::string_view> FindIniValue(std::string_view content, std::string_view section,
-                                             std::string_view key) {
+// Calls `visit(name, value)` for each entry of the first section named
+// `section`, in file order, until it returns true. False when the text has
+// no such section.
+template <typename Visit>
+bool WalkSection(std::string_view content, std::string_view section, Visit visit) {
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (content.starts_with(kByteOrderMark)) content.remove_prefix(kByteOrderMark.size());
 
+    bool found = false;
     bool inSection = false;
     while (!content.empty()) {
         const size_t newline = content.find('\n');
@@ -64,19 +66,49 @@ std::optional<std::string_view> FindIniValue(std::string_view content, std::stri
         if (const auto name = SectionName(line)) {
             // Only the first section of a name counts, so leaving it ends the
             // search even if the same name comes again further down.
-            if (inSection) return std::nullopt;
+            if (inSection) return true;
             inSection = EqualsIgnoringAsciiCase(*name, section);
+            found = found || inSection;
             continue;
         }
         if (!inSection) continue;
 
         const size_t equals = line.find('=');
         if (equals == std::string_view::npos) continue;
-        if (EqualsIgnoringAsciiCase(TrimBlanks(line.substr(0, equals)), key)) {
-            return Unquote(TrimBlanks(line.substr(equals + 1)));
+        if (visit(TrimBlanks(line.substr(0, equals)),
+                  Unquote(TrimBlanks(line.substr(equals + 1))))) {
+            return true;
         }
     }
-    return std::nullopt;
+    return found;
+}
+
+}  // namespace
+
+std::optional<std::string_view> FindIniValue(std::string_view content, std::string_view section,
+                                             std::string_view key) {
+    std::optional<std::string_view> value;
+    WalkSection(content, section, [&](std::string_view name, std::string_view text) {
+        if (!EqualsIgnoringAsciiCase(name, key)) return false;
+        value = text;
+        return true;
+    });
+    return value;
+}
+
+bool IniNamesMatch(std::string_view a, std::string_view b) {
+    return EqualsIgnoringAsciiCase(a, b);
+}
+
+std::optional<std::vector<std::string_view>> IniSectionKeys(std::string_view content,
+                                                            std::string_view section) {
+    std::vector<std::string_view> keys;
+    const bool found = WalkSection(content, section, [&](std::string_view name, std::string_view) {
+        keys.push_back(name);
+        return false;
+    });
+    if (!found) return std::nullopt;
+    return keys;
 }
 
 }  // namespace qelmor::platform

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qelmor::platform {
 
@@ -16,5 +17,13 @@ namespace qelmor::platform {
 // nullopt when the key is absent.
 std::optional<std::string_view> FindIniValue(std::string_view content, std::string_view section,
                                              std::string_view key);
+
+// Whether two section or key names are the same name to FindIniValue.
+bool IniNamesMatch(std::string_view a, std::string_view b);
+
+// The key names of the section FindIniValue reads, in file order, repeats
+// included; nullopt when the text has no such section.
+std::optional<std::vector<std::string_view>> IniSectionKeys(std::string_view content,
+                                                            std::string_view section);
 
 }  // namespace qelmor::platform

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "platform/IniText.h"
 #include "platform/Platform.h"
@@ -86,8 +86,20 @@ std::string ReadIniString(const std::string& path, std::string_view section, std
     std::string value(fallback);
     std::ifstream file(path, std::ios::binary);
     if (file) {
-        const std::string content((std::istreambuf_iterator<char>(file)),
-                                  std::istreambuf_iterator<char>());
+        // Registration reads the file once for every key, so a large file must
+        // cost one copy per read: read straight into storage of the size the
+        // file reports, then on to the end in case it grew or reports none.
+        std::string content;
+        std::error_code unknown;
+        const uintmax_t reported = std::filesystem::file_size(path, unknown);
+        if (!unknown && reported > 0) {
+            content.resize(size_t(reported));
+            file.read(content.data(), std::streamsize(reported));
+            content.resize(size_t(file.gcount()));
+        }
+        char block[4096];
+        while (file.read(block, sizeof block) || file.gcount() > 0)
+            content.append(block, size_t(file.gcount()));
         if (auto found = FindIniValue(content, section, key)) value.assign(*found);
     }
     if (bufferSize == 0) return {};

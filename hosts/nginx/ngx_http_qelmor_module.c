@@ -1,0 +1,1183 @@
+
+/*
+ * ngx_http_qelmor_module: runs an ISAPI 4.0 filter library (qelmor.so) in
+ * the access phase of every request a location gives it, the way IIS runs a
+ * filter's URL-map notification, and acts on its verdict as qelmor-serve
+ * does.
+ *
+ * The shared object holds two modules: ngx_qelmor_module, a core module
+ * that owns the top-level "qelmor_filter" directive and the loaded library,
+ * and ngx_http_qelmor_module, which owns "qelmor on|off" and the handler.
+ */
+
+
+#include <ngx_config.h>
+#include <ngx_core.h>
+#include <ngx_http.h>
+
+#include <dlfcn.h>
+#include <stdint.h>
+
+
+/*
+ * The records and codes of the ISAPI filter interface, version 4.0, as far
+ * as a host uses them. The project's isapi/Isapi4.h is C++; these are the
+ * same layouts, held to it by the assertions below.
+ */
+
+#define HTTP_FILTER_REVISION              0x00040000
+#define SF_MAX_FILTER_DESC_LEN            (256 + 1)
+
+#define SF_NOTIFY_URL_MAP                 0x00001000
+
+#define SF_STATUS_REQ_FINISHED            0x08000000
+#define SF_STATUS_REQ_FINISHED_KEEP_CONN  0x08000001
+#define SF_STATUS_REQ_NEXT_NOTIFICATION   0x08000002
+#define SF_STATUS_REQ_HANDLED_NOTIFICATION  0x08000003
+
+/* Win32 error codes; a POSIX filter finds them in errno. */
+#define QELMOR_ERROR_NOT_ENOUGH_MEMORY    8
+#define QELMOR_ERROR_INVALID_PARAMETER    87
+#define QELMOR_ERROR_INSUFFICIENT_BUFFER  122
+#define QELMOR_ERROR_INVALID_INDEX        1413
+
+#define QELMOR_TRUE                       1
+#define QELMOR_FALSE                      0
+
+
+typedef struct {
+    uint32_t    dwServerFilterVersion;
+    uint32_t    dwFilterVersion;
+    char        lpszFilterDesc[SF_MAX_FILTER_DESC_LEN];
+    uint32_t    dwFlags;
+} HTTP_FILTER_VERSION;
+
+
+typedef struct HTTP_FILTER_CONTEXT_s  HTTP_FILTER_CONTEXT;
+
+struct HTTP_FILTER_CONTEXT_s {
+    uint32_t    cb;
+    uint32_t    Revision;
+    void       *ServerContext;
+    uint32_t    ulReserved;
+    int32_t     fIsSecurePort;
+    void       *pFilterContext;
+
+    int32_t   (*GetServerVariable)(HTTP_FILTER_CONTEXT *pfc, char *name,
+                                   void *buffer, uint32_t *size);
+    int32_t   (*AddResponseHeaders)(HTTP_FILTER_CONTEXT *pfc, char *headers,
+                                    uint32_t reserved);
+    int32_t   (*WriteClient)(HTTP_FILTER_CONTEXT *pfc, void *buffer,
+                             uint32_t *bytes, uint32_t reserved);
+    void     *(*AllocMem)(HTTP_FILTER_CONTEXT *pfc, uint32_t size,
+                          uint32_t reserved);
+    int32_t   (*ServerSupportFunction)(HTTP_FILTER_CONTEXT *pfc,
+                                       uint32_t request, void *data,
+                                       uintptr_t ul1, uintptr_t ul2);
+};
+
+
+typedef struct {
+    const char  *pszURL;
+    char        *pszPhysicalPath;
+    uint32_t     cbPathBuff;
+} HTTP_FILTER_URL_MAP;
+
+
+_Static_assert(sizeof(HTTP_FILTER_VERSION) == 4 + 4 + 257 + 3 + 4,
+               "version record layout");
+_Static_assert(sizeof(void *) != 8 || sizeof(HTTP_FILTER_CONTEXT) == 72,
+               "context layout, 64-bit");
+_Static_assert(sizeof(void *) != 4 || sizeof(HTTP_FILTER_CONTEXT) == 44,
+               "context layout, 32-bit");
+
+
+typedef int32_t (*ngx_qelmor_get_filter_version_pt)(
+    HTTP_FILTER_VERSION *version);
+typedef uint32_t (*ngx_qelmor_http_filter_proc_pt)(HTTP_FILTER_CONTEXT *pfc,
+    uint32_t type, void *notification);
+
+
+typedef struct {
+    ngx_str_t                        path;
+    void                            *handle;
+    ngx_qelmor_http_filter_proc_pt   proc;
+    uint32_t                         flags;
+} ngx_qelmor_conf_t;
+
+
+typedef struct {
+    ngx_flag_t                       used;
+} ngx_http_qelmor_main_conf_t;
+
+
+typedef struct {
+    ngx_flag_t                       enable;
+} ngx_http_qelmor_loc_conf_t;
+
+
+/* What one notification collects; the filter context's ServerContext. */
+typedef struct {
+    ngx_http_request_t              *request;
+    u_char                          *written;
+    size_t                           written_len;
+    size_t                           written_size;
+} ngx_http_qelmor_call_t;
+
+
+static void *ngx_qelmor_create_conf(ngx_cycle_t *cycle);
+static char *ngx_qelmor_init_conf(ngx_cycle_t *cycle, void *conf);
+static char *ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf);
+static void ngx_qelmor_unload(void *data);
+
+static void *ngx_http_qelmor_create_main_conf(ngx_conf_t *cf);
+static void *ngx_http_qelmor_create_loc_conf(ngx_conf_t *cf);
+static char *ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent,
+    void *child);
+static ngx_int_t ngx_http_qelmor_init(ngx_conf_t *cf);
+static ngx_int_t ngx_http_qelmor_handler(ngx_http_request_t *r);
+
+
+static ngx_command_t  ngx_qelmor_commands[] = {
+
+    { ngx_string("qelmor_filter"),
+      NGX_MAIN_CONF|NGX_DIRECT_CONF|NGX_CONF_TAKE1,
+      ngx_qelmor_filter,
+      0,
+      0,
+      NULL },
+
+      ngx_null_command
+};
+
+
+static ngx_core_module_t  ngx_qelmor_module_ctx = {
+    ngx_string("qelmor"),
+    ngx_qelmor_create_conf,
+    ngx_qelmor_init_conf
+};
+
+
+ngx_module_t  ngx_qelmor_module = {
+    NGX_MODULE_V1,
+    &ngx_qelmor_module_ctx,                /* module context */
+    ngx_qelmor_commands,                   /* module directives */
+    NGX_CORE_MODULE,                       /* module type */
+    NULL,                                  /* init master */
+    NULL,                                  /* init module */
+    NULL,                                  /* init process */
+    NULL,                                  /* init thread */
+    NULL,                                  /* exit thread */
+    NULL,                                  /* exit process */
+    NULL,                                  /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+
+static ngx_command_t  ngx_http_qelmor_commands[] = {
+
+    { ngx_string("qelmor"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_qelmor_loc_conf_t, enable),
+      NULL },
+
+      ngx_null_command
+};
+
+
+static ngx_http_module_t  ngx_http_qelmor_module_ctx = {
+    NULL,                                  /* preconfiguration */
+    ngx_http_qelmor_init,                  /* postconfiguration */
+
+    ngx_http_qelmor_create_main_conf,      /* create main configuration */
+    NULL,                                  /* init main configuration */
+
+    NULL,                                  /* create server configuration */
+    NULL,                                  /* merge server configuration */
+
+    ngx_http_qelmor_create_loc_conf,       /* create location configuration */
+    ngx_http_qelmor_merge_loc_conf         /* merge location configuration */
+};
+
+
+ngx_module_t  ngx_http_qelmor_module = {
+    NGX_MODULE_V1,
+    &ngx_http_qelmor_module_ctx,           /* module context */
+    ngx_http_qelmor_commands,              /* module directives */
+    NGX_HTTP_MODULE,                       /* module type */
+    NULL,                                  /* init master */
+    NULL,                                  /* init module */
+    NULL,                                  /* init process */
+    NULL,                                  /* init thread */
+    NULL,                                  /* exit thread */
+    NULL,                                  /* exit process */
+    NULL,                                  /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+
+/* The loaded library and its registration */
+
+
+static void *
+ngx_qelmor_create_conf(ngx_cycle_t *cycle)
+{
+    return ngx_pcalloc(cycle->pool, sizeof(ngx_qelmor_conf_t));
+}
+
+
+static char *
+ngx_qelmor_init_conf(ngx_cycle_t *cycle, void *conf)
+{
+    ngx_qelmor_conf_t  *qcf = conf;
+
+    ngx_http_qelmor_main_conf_t  *qmcf;
+
+    /*
+     * Checked here rather than while merging locations: "qelmor_filter" may
+     * stand after the http block.
+     */
+
+    qmcf = ngx_http_cycle_get_module_main_conf(cycle, ngx_http_qelmor_module);
+
+    if (qmcf != NULL && qmcf->used && qcf->proc == NULL) {
+        ngx_log_error(NGX_LOG_EMERG, cycle->log, 0,
+                      "\"qelmor on\" is set, but no \"qelmor_filter\" "
+                      "directive names the filter library");
+        return NGX_CONF_ERROR;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_qelmor_conf_t  *qcf = conf;
+
+    size_t                             len;
+    ngx_str_t                         *value, path;
+    ngx_pool_cleanup_t                *cln;
+    HTTP_FILTER_VERSION                version;
+    ngx_qelmor_get_filter_version_pt   get_filter_version;
+
+    if (qcf->path.data != NULL) {
+        return "is duplicate";
+    }
+
+    value = cf->args->elts;
+    path = value[1];
+
+    if (ngx_conf_full_name(cf->cycle, &path, 0) != NGX_OK) {
+        return NGX_CONF_ERROR;
+    }
+
+    /* dlopen() needs the terminating zero that a joined name may lack */
+
+    qcf->path.data = ngx_pnalloc(cf->pool, path.len + 1);
+    if (qcf->path.data == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
+    qcf->path.len = path.len;
+    ngx_cpystrn(qcf->path.data, path.data, path.len + 1);
+
+    /*
+     * The library is loaded and registered here, in the master process
+     * while it reads the configuration, so that every worker inherits it
+     * ready; a reload registers it again and so re-reads its KAVRO.ini.
+     */
+
+    qcf->handle = dlopen((char *) qcf->path.data, RTLD_NOW | RTLD_LOCAL);
+
+    if (qcf->handle == NULL) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "cannot load the filter library \"%V\": %s",
+                           &qcf->path, dlerror());
+        return NGX_CONF_ERROR;
+    }
+
+    cln = ngx_pool_cleanup_add(cf->pool, 0);
+    if (cln == NULL) {
+        dlclose(qcf->handle);
+        return NGX_CONF_ERROR;
+    }
+
+    cln->handler = ngx_qelmor_unload;
+    cln->data = qcf->handle;
+
+    get_filter_version = (ngx_qelmor_get_filter_version_pt)
+                             dlsym(qcf->handle, "GetFilterVersion");
+    qcf->proc = (ngx_qelmor_http_filter_proc_pt)
+                    dlsym(qcf->handle, "HttpFilterProc");
+
+    if (get_filter_version == NULL || qcf->proc == NULL) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "\"%V\" is not an ISAPI filter: "
+                           "it does not export %s", &qcf->path,
+                           get_filter_version == NULL ? "GetFilterVersion"
+                                                      : "HttpFilterProc");
+        qcf->proc = NULL;
+        return NGX_CONF_ERROR;
+    }
+
+    ngx_memzero(&version, sizeof(HTTP_FILTER_VERSION));
+    version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+
+    if (get_filter_version(&version) == QELMOR_FALSE) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "the filter \"%V\" refused to register "
+                           "(GetFilterVersion failed)", &qcf->path);
+        qcf->proc = NULL;
+        return NGX_CONF_ERROR;
+    }
+
+    qcf->flags = version.dwFlags;
+
+    len = ngx_strnlen((u_char *) version.lpszFilterDesc,
+                      SF_MAX_FILTER_DESC_LEN);
+
+    ngx_conf_log_error(NGX_LOG_NOTICE, cf, 0,
+                       "qelmor_filter \"%V\": \"%*s\", version %uD.%uD, "
+                       "flags 0x%08XD", &qcf->path, len,
+                       version.lpszFilterDesc,
+                       version.dwFilterVersion >> 16,
+                       version.dwFilterVersion & 0xffff,
+                       version.dwFlags);
+
+    if ((qcf->flags & SF_NOTIFY_URL_MAP) == 0) {
+        ngx_conf_log_error(NGX_LOG_WARN, cf, 0,
+                           "the filter \"%V\" did not register for URL-map "
+                           "notifications and will not be called",
+                           &qcf->path);
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static void
+ngx_qelmor_unload(void *data)
+{
+    dlclose(data);
+}
+
+
+/* Configuration of the http module */
+
+
+static void *
+ngx_http_qelmor_create_main_conf(ngx_conf_t *cf)
+{
+    return ngx_pcalloc(cf->pool, sizeof(ngx_http_qelmor_main_conf_t));
+}
+
+
+static void *
+ngx_http_qelmor_create_loc_conf(ngx_conf_t *cf)
+{
+    ngx_http_qelmor_loc_conf_t  *conf;
+
+    conf = ngx_palloc(cf->pool, sizeof(ngx_http_qelmor_loc_conf_t));
+    if (conf == NULL) {
+        return NULL;
+    }
+
+    conf->enable = NGX_CONF_UNSET;
+
+    return conf;
+}
+
+
+static char *
+ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
+{
+    ngx_http_qelmor_loc_conf_t  *prev = parent;
+    ngx_http_qelmor_loc_conf_t  *conf = child;
+
+    ngx_http_qelmor_main_conf_t  *qmcf;
+
+    ngx_conf_merge_value(conf->enable, prev->enable, 0);
+
+    if (conf->enable) {
+        qmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_qelmor_module);
+        qmcf->used = 1;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static ngx_int_t
+ngx_http_qelmor_init(ngx_conf_t *cf)
+{
+    ngx_http_handler_pt          *h;
+    ngx_http_core_main_conf_t    *cmcf;
+    ngx_http_qelmor_main_conf_t  *qmcf;
+
+    /* a configuration that never turns the filter on pays nothing */
+
+    qmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_qelmor_module);
+    if (!qmcf->used) {
+        return NGX_OK;
+    }
+
+    cmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module);
+
+    h = ngx_array_push(&cmcf->phases[NGX_HTTP_ACCESS_PHASE].handlers);
+    if (h == NULL) {
+        return NGX_ERROR;
+    }
+
+    *h = ngx_http_qelmor_handler;
+
+    return NGX_OK;
+}
+
+
+/* The services of the filter context */
+
+
+static int32_t
+ngx_http_qelmor_fail(uint32_t code)
+{
+    ngx_set_errno((ngx_err_t) code);
+    return QELMOR_FALSE;
+}
+
+
+static ngx_http_qelmor_call_t *
+ngx_http_qelmor_call_of(HTTP_FILTER_CONTEXT *pfc)
+{
+    return pfc == NULL ? NULL : pfc->ServerContext;
+}
+
+
+/* "X-Forwarded-For" is the header of the variable HTTP_X_FORWARDED_FOR */
+
+static ngx_uint_t
+ngx_http_qelmor_is_header(ngx_str_t *key, const char *suffix)
+{
+    u_char      c;
+    ngx_uint_t  i;
+
+    for (i = 0; i < key->len; i++) {
+        c = key->data[i] == '-' ? '_' : ngx_toupper(key->data[i]);
+
+        if (suffix[i] == '\0' || c != ngx_toupper((u_char) suffix[i])) {
+            return 0;
+        }
+    }
+
+    return suffix[i] == '\0';
+}
+
+
+/*
+ * Joins every header named by `suffix` the way IIS reports repeats: Cookie
+ * with "; ", the others with ", ". Counts the length when `dst` is NULL.
+ */
+
+static ngx_uint_t
+ngx_http_qelmor_join_headers(ngx_http_request_t *r, const char *suffix,
+    u_char *dst, size_t *len)
+{
+    size_t            sep_len;
+    ngx_uint_t        i, found;
+    const char       *sep;
+    ngx_list_part_t  *part;
+    ngx_table_elt_t  *h;
+
+    if (ngx_strcasecmp((u_char *) suffix, (u_char *) "COOKIE") == 0) {
+        sep = "; ";
+
+    } else {
+        sep = ", ";
+    }
+
+    sep_len = 2;
+    found = 0;
+    *len = 0;
+
+    part = &r->headers_in.headers.part;
+    h = part->elts;
+
+    for (i = 0; /* void */; i++) {
+
+        if (i >= part->nelts) {
+            if (part->next == NULL) {
+                break;
+            }
+
+            part = part->next;
+            h = part->elts;
+            i = 0;
+        }
+
+        if (h[i].hash == 0 || !ngx_http_qelmor_is_header(&h[i].key, suffix)) {
+            continue;
+        }
+
+        if (found++) {
+            if (dst != NULL) {
+                dst = ngx_cpymem(dst, sep, sep_len);
+            }
+
+            *len += sep_len;
+        }
+
+        if (dst != NULL) {
+            dst = ngx_cpymem(dst, h[i].value.data, h[i].value.len);
+        }
+
+        *len += h[i].value.len;
+    }
+
+    return found;
+}
+
+
+static int32_t
+ngx_http_qelmor_copy_out(u_char *value, size_t len, void *buffer,
+    uint32_t *size)
+{
+    if (len >= UINT32_MAX) {
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+    }
+
+    if (buffer == NULL || *size < len + 1) {
+        *size = (uint32_t) len + 1;
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INSUFFICIENT_BUFFER);
+    }
+
+    ngx_memcpy(buffer, value, len);
+    ((u_char *) buffer)[len] = '\0';
+    *size = (uint32_t) len + 1;
+
+    return QELMOR_TRUE;
+}
+
+
+static ngx_int_t
+ngx_http_qelmor_variable(ngx_http_request_t *r, u_char *name,
+    ngx_str_t *value, u_char *digits)
+{
+    ngx_uint_t         secure;
+    in_port_t          port;
+    ngx_connection_t  *c;
+
+    c = r->connection;
+
+#if (NGX_HTTP_SSL)
+    secure = c->ssl != NULL;
+#else
+    secure = 0;
+#endif
+
+    if (ngx_strcasecmp(name, (u_char *) "REQUEST_METHOD") == 0) {
+        *value = r->method_name;
+
+    } else if (ngx_strcasecmp(name, (u_char *) "URL") == 0
+               || ngx_strcasecmp(name, (u_char *) "PATH_INFO") == 0)
+    {
+        *value = r->uri;
+
+    } else if (ngx_strcasecmp(name, (u_char *) "QUERY_STRING") == 0) {
+        *value = r->args;
+
+    } else if (ngx_strcasecmp(name, (u_char *) "REMOTE_ADDR") == 0
+               || ngx_strcasecmp(name, (u_char *) "REMOTE_HOST") == 0)
+    {
+        /* the realip module has already put the client's address here */
+        *value = c->addr_text;
+
+    } else if (ngx_strcasecmp(name, (u_char *) "REMOTE_PORT") == 0) {
+        port = ngx_inet_get_port(c->sockaddr);
+        value->data = digits;
+        value->len = ngx_sprintf(digits, "%ui", (ngx_uint_t) port) - digits;
+
+    } else if (ngx_strcasecmp(name, (u_char *) "SERVER_PORT") == 0) {
+        if (ngx_connection_local_sockaddr(c, NULL, 0) != NGX_OK) {
+            return NGX_ERROR;
+        }
+
+        port = ngx_inet_get_port(c->local_sockaddr);
+        value->data = digits;
+        value->len = ngx_sprintf(digits, "%ui", (ngx_uint_t) port) - digits;
+
+    } else if (ngx_strcasecmp(name, (u_char *) "SERVER_PORT_SECURE") == 0) {
+        if (secure) {
+            ngx_str_set(value, "1");
+
+        } else {
+            ngx_str_set(value, "0");
+        }
+
+    } else if (ngx_strcasecmp(name, (u_char *) "HTTPS") == 0) {
+        if (secure) {
+            ngx_str_set(value, "on");
+
+        } else {
+            ngx_str_set(value, "off");
+        }
+
+    } else if (ngx_strcasecmp(name, (u_char *) "SERVER_PROTOCOL") == 0) {
+        *value = r->http_protocol;
+
+    } else {
+        return NGX_DECLINED;
+    }
+
+    return NGX_OK;
+}
+
+
+static int32_t
+ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
+    void *buffer, uint32_t *size)
+{
+    size_t                   len;
+    u_char                  *p;
+    ngx_int_t                rc;
+    ngx_str_t                value;
+    ngx_http_request_t      *r;
+    ngx_http_qelmor_call_t  *call;
+    u_char                   digits[NGX_INT_T_LEN];
+
+    call = ngx_http_qelmor_call_of(pfc);
+
+    if (call == NULL || name == NULL || size == NULL) {
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+    }
+
+    r = call->request;
+
+    if (ngx_strncasecmp((u_char *) name, (u_char *) "HTTP_", 5) == 0
+        && name[5] != '\0')
+    {
+        if (!ngx_http_qelmor_join_headers(r, name + 5, NULL, &len)) {
+            /* IIS fails an absent header rather than giving it empty */
+            return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_INDEX);
+        }
+
+        if (len >= UINT32_MAX) {
+            return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        }
+
+        if (buffer == NULL || *size < len + 1) {
+            *size = (uint32_t) len + 1;
+            return ngx_http_qelmor_fail(QELMOR_ERROR_INSUFFICIENT_BUFFER);
+        }
+
+        p = buffer;
+        ngx_http_qelmor_join_headers(r, name + 5, p, &len);
+        p[len] = '\0';
+        *size = (uint32_t) len + 1;
+
+        return QELMOR_TRUE;
+    }
+
+    rc = ngx_http_qelmor_variable(r, (u_char *) name, &value, digits);
+
+    if (rc == NGX_DECLINED) {
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_INDEX);
+    }
+
+    if (rc != NGX_OK) {
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+    }
+
+    return ngx_http_qelmor_copy_out(value.data, value.len, buffer, size);
+}
+
+
+/* "Name: value" lines, each ended by CRLF or LF, onto the response */
+
+static int32_t
+ngx_http_qelmor_add_response_headers(HTTP_FILTER_CONTEXT *pfc, char *headers,
+    uint32_t reserved)
+{
+    u_char                  *p, *end, *line, *colon, *value;
+    ngx_uint_t               pass;
+    ngx_table_elt_t         *h;
+    ngx_http_request_t      *r;
+    ngx_http_qelmor_call_t  *call;
+
+    call = ngx_http_qelmor_call_of(pfc);
+
+    if (call == NULL || headers == NULL) {
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+    }
+
+    r = call->request;
+
+    /* the first pass only checks, so a bad line adds nothing at all */
+
+    for (pass = 0; pass < 2; pass++) {
+
+        for (p = (u_char *) headers; *p != '\0'; p = end) {
+
+            line = p;
+
+            while (*p != '\0' && *p != '\n') {
+                p++;
+            }
+
+            end = (*p == '\n') ? p + 1 : p;
+
+            if (p > line && p[-1] == '\r') {
+                p--;
+            }
+
+            if (p == line) {
+                continue;
+            }
+
+            colon = ngx_strlchr(line, p, ':');
+
+            if (colon == NULL || colon == line) {
+                return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+            }
+
+            if (pass == 0) {
+                continue;
+            }
+
+            for (value = colon + 1; value < p && *value == ' '; value++) {
+                /* void */
+            }
+
+            h = ngx_list_push(&r->headers_out.headers);
+            if (h == NULL) {
+                return ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+            }
+
+            h->key.len = colon - line;
+            h->value.len = p - value;
+            h->lowcase_key = NULL;
+
+            h->key.data = ngx_pnalloc(r->pool, h->key.len + h->value.len);
+            if (h->key.data == NULL) {
+                h->hash = 0;
+                return ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+            }
+
+            h->value.data = ngx_cpymem(h->key.data, line, h->key.len);
+            ngx_memcpy(h->value.data, value, h->value.len);
+            h->hash = 1;
+        }
+    }
+
+    return QELMOR_TRUE;
+}
+
+
+static int32_t
+ngx_http_qelmor_write_client(HTTP_FILTER_CONTEXT *pfc, void *buffer,
+    uint32_t *bytes, uint32_t reserved)
+{
+    size_t                   n, size;
+    u_char                  *p;
+    ngx_http_qelmor_call_t  *call;
+
+    call = ngx_http_qelmor_call_of(pfc);
+
+    if (call == NULL || bytes == NULL || (buffer == NULL && *bytes != 0)) {
+        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+    }
+
+    n = *bytes;
+
+    if (n == 0) {
+        return QELMOR_TRUE;
+    }
+
+    if (call->written_size - call->written_len < n) {
+        size = ngx_max(2 * call->written_size, call->written_len + n);
+        size = ngx_max(size, 1024);
+
+        p = ngx_pnalloc(call->request->pool, size);
+        if (p == NULL) {
+            return ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+        }
+
+        if (call->written_len) {
+            ngx_memcpy(p, call->written, call->written_len);
+        }
+
+        call->written = p;
+        call->written_size = size;
+    }
+
+    ngx_memcpy(call->written + call->written_len, buffer, n);
+    call->written_len += n;
+
+    return QELMOR_TRUE;
+}
+
+
+static void *
+ngx_http_qelmor_alloc_mem(HTTP_FILTER_CONTEXT *pfc, uint32_t size,
+    uint32_t reserved)
+{
+    void                    *p;
+    ngx_http_qelmor_call_t  *call;
+
+    call = ngx_http_qelmor_call_of(pfc);
+
+    if (call == NULL) {
+        ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+
+    /* the request's pool keeps it until the request ends */
+
+    p = ngx_pcalloc(call->request->pool, size == 0 ? 1 : size);
+    if (p == NULL) {
+        ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+    }
+
+    return p;
+}
+
+
+static int32_t
+ngx_http_qelmor_server_support_function(HTTP_FILTER_CONTEXT *pfc,
+    uint32_t request, void *data, uintptr_t ul1, uintptr_t ul2)
+{
+    return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+}
+
+
+/* What the server does with the verdict */
+
+
+/*
+ * A request that this module has sent on to another path carries this
+ * cleanup. Module contexts do not survive an internal redirect, the
+ * request's pool does: so the filter judges each request once and a
+ * diverted path is not diverted again.
+ */
+
+static void
+ngx_http_qelmor_diverted_marker(void *data)
+{
+}
+
+
+static ngx_uint_t
+ngx_http_qelmor_diverted(ngx_http_request_t *r)
+{
+    ngx_pool_cleanup_t  *cln;
+
+    for (cln = r->pool->cleanup; cln; cln = cln->next) {
+        if (cln->handler == ngx_http_qelmor_diverted_marker) {
+            return 1;
+        }
+    }
+
+    return 0;
+}
+
+
+static ngx_uint_t
+ngx_http_qelmor_climbs(u_char *p, u_char *end)
+{
+    u_char  *segment;
+
+    while (p < end) {
+        segment = p;
+
+        while (p < end && *p != '/') {
+            p++;
+        }
+
+        if (p - segment == 2 && segment[0] == '.' && segment[1] == '.') {
+            return 1;
+        }
+
+        p++;
+    }
+
+    return 0;
+}
+
+
+/*
+ * Serves the path the filter put in place. A relative one is taken from the
+ * top of the site, as a URI, so an operator keeps KAVRO.wmv beside the home
+ * page; an absolute one only when it lies under the location's root.
+ */
+
+static ngx_int_t
+ngx_http_qelmor_divert(ngx_http_request_t *r, u_char *path, size_t len,
+    ngx_str_t *mapped, size_t root)
+{
+    u_char                    *p;
+    ngx_int_t                  rc;
+    ngx_str_t                  uri;
+    ngx_pool_cleanup_t        *cln;
+    ngx_http_core_loc_conf_t  *clcf;
+
+    if (len == 0) {
+        return NGX_HTTP_NOT_FOUND;
+    }
+
+    if (path[0] == '/') {
+        clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
+
+        if (clcf->alias
+            || len <= root
+            || ngx_memcmp(path, mapped->data, root) != 0
+            || path[root] != '/')
+        {
+            ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                          "qelmor: the filter diverted the request to "
+                          "\"%*s\", outside the document root", len, path);
+            return NGX_HTTP_NOT_FOUND;
+        }
+
+        path += root;
+        len -= root;
+        uri.len = len;
+
+    } else {
+        uri.len = len + 1;
+    }
+
+    if (ngx_http_qelmor_climbs(path, path + len)) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "qelmor: the filter diverted the request to \"%*s\", "
+                      "which leaves the document root", len, path);
+        return NGX_HTTP_NOT_FOUND;
+    }
+
+    uri.data = ngx_pnalloc(r->pool, uri.len);
+    if (uri.data == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    p = uri.data;
+
+    if (path[0] != '/') {
+        *p++ = '/';
+    }
+
+    ngx_memcpy(p, path, len);
+
+    cln = ngx_pool_cleanup_add(r->pool, 0);
+    if (cln == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    cln->handler = ngx_http_qelmor_diverted_marker;
+
+    ngx_log_debug1(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
+                   "qelmor: diverted to \"%V\"", &uri);
+
+    /*
+     * ngx_http_internal_redirect() takes a reference on the request, which
+     * the access phase does not give back for us, unlike the content phase.
+     */
+
+    rc = ngx_http_internal_redirect(r, &uri, NULL);
+    ngx_http_finalize_request(r, rc);
+
+    return NGX_DONE;
+}
+
+
+/*
+ * The filter wrote its own page. IIS would send it as it is and close the
+ * connection; without a status line a browser would show nothing, so the
+ * bytes become the body of a 403.
+ */
+
+static ngx_int_t
+ngx_http_qelmor_send_page(ngx_http_request_t *r, ngx_http_qelmor_call_t *call)
+{
+    ngx_int_t     rc;
+    ngx_buf_t    *b;
+    ngx_chain_t   out;
+
+    rc = ngx_http_discard_request_body(r);
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    r->keepalive = 0;
+
+    r->headers_out.status = NGX_HTTP_FORBIDDEN;
+    ngx_str_set(&r->headers_out.content_type, "text/html");
+    r->headers_out.content_type_len = r->headers_out.content_type.len;
+    r->headers_out.content_type_lowcase = NULL;
+    r->headers_out.content_length_n = call->written_len;
+
+    rc = ngx_http_send_header(r);
+
+    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
+        ngx_http_finalize_request(r, rc);
+        return NGX_DONE;
+    }
+
+    b = ngx_calloc_buf(r->pool);
+    if (b == NULL) {
+        ngx_http_finalize_request(r, NGX_ERROR);
+        return NGX_DONE;
+    }
+
+    b->pos = call->written;
+    b->last = call->written + call->written_len;
+    b->memory = 1;
+    b->last_buf = (r == r->main) ? 1 : 0;
+    b->last_in_chain = 1;
+
+    out.buf = b;
+    out.next = NULL;
+
+    /* the access phase, unlike the content phase, does not finalize */
+
+    ngx_http_finalize_request(r, ngx_http_output_filter(r, &out));
+
+    return NGX_DONE;
+}
+
+
+static ngx_int_t
+ngx_http_qelmor_handler(ngx_http_request_t *r)
+{
+    size_t                       root, bound, len;
+    u_char                      *last, *buffer, *url, *path;
+    uint32_t                     status;
+    ngx_str_t                    mapped;
+    ngx_uint_t                   replaced;
+    ngx_qelmor_conf_t           *qcf;
+    HTTP_FILTER_CONTEXT          context;
+    HTTP_FILTER_URL_MAP          url_map;
+    ngx_http_qelmor_call_t       call;
+    ngx_http_qelmor_loc_conf_t  *qlcf;
+
+    qlcf = ngx_http_get_module_loc_conf(r, ngx_http_qelmor_module);
+
+    if (!qlcf->enable) {
+        return NGX_DECLINED;
+    }
+
+    qcf = (ngx_qelmor_conf_t *) ngx_get_conf(ngx_cycle->conf_ctx,
+                                             ngx_qelmor_module);
+
+    if (qcf == NULL
+        || qcf->proc == NULL
+        || (qcf->flags & SF_NOTIFY_URL_MAP) == 0
+        || ngx_http_qelmor_diverted(r))
+    {
+        return NGX_DECLINED;
+    }
+
+    last = ngx_http_map_uri_to_path(r, &mapped, &root, 0);
+    if (last == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    mapped.len = last - mapped.data;
+
+    /* the filter is promised a path buffer of PATH_MAX bytes */
+
+    if (mapped.len >= PATH_MAX) {
+        return NGX_HTTP_REQUEST_URI_TOO_LARGE;
+    }
+
+    buffer = ngx_pcalloc(r->pool, PATH_MAX);
+    url = ngx_pnalloc(r->pool, r->uri.len + 1);
+
+    if (buffer == NULL || url == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    ngx_memcpy(buffer, mapped.data, mapped.len);
+    ngx_cpystrn(url, r->uri.data, r->uri.len + 1);
+
+    ngx_memzero(&call, sizeof(ngx_http_qelmor_call_t));
+    call.request = r;
+
+    ngx_memzero(&context, sizeof(HTTP_FILTER_CONTEXT));
+    context.cb = sizeof(HTTP_FILTER_CONTEXT);
+    context.Revision = HTTP_FILTER_REVISION;
+    context.ServerContext = &call;
+#if (NGX_HTTP_SSL)
+    context.fIsSecurePort = r->connection->ssl != NULL;
+#endif
+    context.GetServerVariable = ngx_http_qelmor_get_server_variable;
+    context.AddResponseHeaders = ngx_http_qelmor_add_response_headers;
+    context.WriteClient = ngx_http_qelmor_write_client;
+    context.AllocMem = ngx_http_qelmor_alloc_mem;
+    context.ServerSupportFunction = ngx_http_qelmor_server_support_function;
+
+    url_map.pszURL = (char *) url;
+    url_map.pszPhysicalPath = (char *) buffer;
+    url_map.cbPathBuff = PATH_MAX;
+
+    status = qcf->proc(&context, SF_NOTIFY_URL_MAP, &url_map);
+
+    /*
+     * The filter may have rewritten our buffer or pointed at memory of its
+     * own (from AllocMem); no usable path is longer than PATH_MAX either way.
+     */
+
+    path = (u_char *) url_map.pszPhysicalPath;
+
+    if (path == NULL) {
+        len = 0;
+
+    } else {
+        bound = PATH_MAX;
+
+        if (path == buffer && url_map.cbPathBuff < bound) {
+            bound = url_map.cbPathBuff;
+        }
+
+        len = ngx_strnlen(path, bound);
+    }
+
+    replaced = len != mapped.len || ngx_memcmp(path, mapped.data, len) != 0;
+
+    ngx_log_debug4(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
+                   "qelmor: status 0x%08XD, wrote %uz, path \"%*s\"",
+                   status, call.written_len, len, path ? path : (u_char *) "");
+
+    switch (status) {
+
+    case SF_STATUS_REQ_NEXT_NOTIFICATION:
+    case SF_STATUS_REQ_HANDLED_NOTIFICATION:
+
+        if (!replaced) {
+            return NGX_DECLINED;
+        }
+
+        return ngx_http_qelmor_divert(r, path, len, &mapped, root);
+
+    case SF_STATUS_REQ_FINISHED:
+    case SF_STATUS_REQ_FINISHED_KEEP_CONN:
+
+        if (call.written_len) {
+            return ngx_http_qelmor_send_page(r, &call);
+        }
+
+        if (replaced) {
+            return ngx_http_qelmor_divert(r, path, len, &mapped, root);
+        }
+
+        /* finished with nothing to say: IIS just drops the connection */
+
+        return NGX_HTTP_CLOSE;
+
+    default:
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "qelmor: the filter returned status 0x%08XD", status);
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+}

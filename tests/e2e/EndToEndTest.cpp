@@ -1,0 +1,163 @@
+// The shared table, run through real HTTP against each host of the filter:
+// qelmor-serve and nginx with ngx_http_qelmor_module.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+
+#include "tests/e2e/Hosts.h"
+#include "tests/e2e/Scenarios.h"
+
+namespace qelmor::e2e {
+namespace {
+
+using std::chrono::system_clock;
+
+// One server per site, started when a scenario first needs it and stopped
+// with the suite.
+class HostPool {
+  public:
+    explicit HostPool(std::unique_ptr<Host> (*make)()) : make_(make) {}
+
+    struct Entry {
+        std::unique_ptr<SiteFolder> site;
+        std::unique_ptr<Host> host;
+    };
+
+    // Nothing, with the reason in `error`, when the host does not start.
+    Entry* For(SiteKind kind, std::string& error) {
+        auto found = running_.find(kind);
+        if (found != running_.end()) return &found->second;
+        Entry entry{std::make_unique<SiteFolder>(Layout(kind)), make_()};
+        if (!entry.host->Start(*entry.site, error)) return nullptr;
+        return &running_.emplace(kind, std::move(entry)).first->second;
+    }
+
+    // What went wrong in any of them, on the way out included.
+    std::string StopAll() {
+        std::string problems;
+        for (auto& [kind, entry] : running_) {
+            const std::string stopped = entry.host->Stop();
+            if (!stopped.empty())
+                problems += Layout(kind).name + ": " + stopped + entry.host->Logs();
+        }
+        running_.clear();
+        return problems;
+    }
+
+  private:
+    std::unique_ptr<Host> (*make_)();
+    std::map<SiteKind, Entry> running_;
+};
+
+bool Printable(const std::string& text) {
+    for (const char c : text) {
+        if ((c < 0x20 || c > 0x7e) && c != '\n' && c != '\r' && c != '\t') return false;
+    }
+    return true;
+}
+
+// Nothing when equal; else where they part, without dumping 64 KiB.
+std::string BodyDifference(const std::string& expected, const std::string& actual) {
+    if (expected == actual) return {};
+    if (expected.size() + actual.size() < 4000 && Printable(expected) && Printable(actual)) {
+        return "expected body:\n" + expected + "\nactual body:\n" + actual;
+    }
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at])
+        ++at;
+    return "expected " + std::to_string(expected.size()) + " bytes, got " +
+           std::to_string(actual.size()) + "; they differ from byte " + std::to_string(at);
+}
+
+std::string Tail(const std::string& text, size_t size) {
+    return text.size() <= size ? text : "..." + text.substr(text.size() - size);
+}
+
+void RunScenario(HostPool& pool, const Scenario& scenario) {
+    std::string error;
+    HostPool::Entry* entry = pool.For(scenario.site, error);
+    ASSERT_NE(entry, nullptr) << error;
+    Host& host = *entry->host;
+    const HostFacts facts{host.Port(), entry->site->Root()};
+
+    HttpClient client;
+    HttpResponse response;
+    system_clock::time_point sent;
+    // A token of the minute is asked for again when the minute turned while
+    // the request was on its way.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        sent = system_clock::now();
+        HttpRequest request;
+        request.method = scenario.method;
+        request.url =
+            "http://127.0.0.1:" + std::to_string(facts.port) + Expand(scenario.target, facts, sent);
+        for (const std::string& header : scenario.headers)
+            request.headers.push_back(Expand(header, facts, sent));
+        request.pathAsIs = scenario.pathAsIs;
+        response = client.Send(request);
+        if (!DependsOnClock(scenario) ||
+            ClockTextsAt(sent).minute == ClockTextsAt(system_clock::now()).minute) {
+            break;
+        }
+    }
+
+    const Expectation& expect = scenario.expect;
+    if (expect.status == 0) {
+        EXPECT_EQ(response.curlCode, CURLE_GOT_NOTHING) << "the connection should close unanswered";
+    } else {
+        EXPECT_EQ(response.curlCode, CURLE_OK);
+    }
+    EXPECT_EQ(response.status, expect.status);
+    if (expect.body) {
+        EXPECT_EQ(BodyDifference(Expand(*expect.body, facts, sent), response.body), "");
+    }
+    for (const auto& [name, value] : expect.headers) {
+        EXPECT_EQ(response.Header(name), Expand(value, facts, sent)) << "header " << name;
+    }
+    EXPECT_EQ(host.Problems(), "");
+    if (::testing::Test::HasFailure()) {
+        std::cerr << Tail(host.Logs(), 6000) << "\n";
+    }
+}
+
+std::string ScenarioName(const ::testing::TestParamInfo<Scenario>& info) {
+    return info.param.name;
+}
+
+class ServeTable : public ::testing::TestWithParam<Scenario> {
+  protected:
+    static HostPool& Pool() {
+        static HostPool pool(MakeServeHost);
+        return pool;
+    }
+    static void TearDownTestSuite() { EXPECT_EQ(Pool().StopAll(), ""); }
+};
+
+TEST_P(ServeTable, Scenario) {
+    RunScenario(Pool(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, ServeTable, ::testing::ValuesIn(Scenarios()), ScenarioName);
+
+class NginxTable : public ::testing::TestWithParam<Scenario> {
+  protected:
+    static HostPool& Pool() {
+        static HostPool pool(MakeNginxHost);
+        return pool;
+    }
+    void SetUp() override {
+        const std::string unavailable = NginxUnavailable();
+        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+    }
+    static void TearDownTestSuite() { EXPECT_EQ(Pool().StopAll(), ""); }
+};
+
+TEST_P(NginxTable, Scenario) {
+    RunScenario(Pool(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, NginxTable, ::testing::ValuesIn(Scenarios()), ScenarioName);
+
+}  // namespace
+}  // namespace qelmor::e2e

@@ -1,0 +1,239 @@
+#include "tests/e2e/Hosts.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace qelmor::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What a sanitizer, or a crashing worker, leaves in a server's output.
+std::string SanitizerReport(const std::string& errors) {
+    for (const char* mark : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"}) {
+        const size_t at = errors.find(mark);
+        if (at != std::string::npos) return errors.substr(at, 2000);
+    }
+    return {};
+}
+
+class ServeHost : public Host {
+  public:
+    bool Start(const SiteFolder& site, std::string& error) override {
+        static constexpr std::string_view kListening = "listening on http://127.0.0.1:";
+        if (!process_.Start({QELMOR_SERVE_PROGRAM, "--root", site.Root(), "--filter", site.Filter(),
+                             "--listen", "127.0.0.1:0", "--threads", "4"})) {
+            error = "cannot run " QELMOR_SERVE_PROGRAM;
+            return false;
+        }
+        // "...listening on http://127.0.0.1:PORT/", the slash ending the port.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (port_ <= 0 && process_.Running() && std::chrono::steady_clock::now() < deadline) {
+            const std::string out = process_.Output();
+            const size_t at = out.find(kListening);
+            if (at != std::string::npos &&
+                out.find('/', at + kListening.size()) != std::string::npos) {
+                port_ = std::atoi(out.c_str() + at + kListening.size());
+            } else {
+                std::this_thread::sleep_for(20ms);
+            }
+        }
+        if (port_ <= 0) error = "qelmor-serve did not start:\n" + Logs();
+        return port_ > 0;
+    }
+
+    std::string Stop() override {
+        const int code = process_.Stop(SIGTERM, 10s);
+        std::string problems = SanitizerReport(process_.Errors());
+        if (code != 0) problems += "qelmor-serve exited with " + std::to_string(code) + "\n";
+        return problems;
+    }
+
+    int Port() const override { return port_; }
+
+    std::string Problems() override {
+        std::string problems = SanitizerReport(process_.Errors());
+        if (!process_.Running()) problems += "qelmor-serve is no longer running\n";
+        return problems;
+    }
+
+    std::string Logs() override {
+        return "--- qelmor-serve output\n" + process_.Output() + "--- qelmor-serve errors\n" +
+               process_.Errors();
+    }
+
+  private:
+    ChildProcess process_;
+    int port_ = 0;
+};
+
+}  // namespace
+
+std::string FilterLibrary() {
+    return QELMOR_FILTER_LIBRARY;
+}
+
+std::string ProbeFilterLibrary() {
+    return QELMOR_PROBE_FILTER_LIBRARY;
+}
+
+std::string WorkFolder() {
+    return QELMOR_E2E_WORK_FOLDER;
+}
+
+SiteFolder::SiteFolder(const SiteLayout& layout) : dir_(WorkFolder(), layout.name + "-") {
+    for (const auto& [relative, content] : layout.files)
+        dir_.Write("site/" + relative, content);
+    for (const auto& [relative, content] : layout.outside)
+        dir_.Write(relative, content);
+    dir_.Copy(layout.filter == FilterKind::Real ? FilterLibrary() : ProbeFilterLibrary(),
+              "filter/qelmor.so");
+    if (layout.ini) dir_.Write("filter/KAVRO.ini", *layout.ini);
+}
+
+NginxHost::NginxHost(std::string httpDirectives)
+    : httpDirectives_(std::move(httpDirectives)), process_(std::make_unique<ChildProcess>()) {}
+
+NginxHost::~NginxHost() = default;
+
+bool NginxHost::Start(const SiteFolder& site, std::string& error) {
+    prefix_ = site.Folder() + "/nginx";
+    std::filesystem::create_directories(prefix_ + "/logs");
+    // The port is free when we look, not necessarily when nginx binds it:
+    // another try takes another port.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = FreeLoopbackPort();
+        WriteConfiguration(site);
+        if (StartOnce(error)) return true;
+        if (process_->Errors().find("Address already in use") == std::string::npos) break;
+        process_ = std::make_unique<ChildProcess>();
+    }
+    return false;
+}
+
+std::string NginxHost::Stop() {
+    // SIGQUIT: the graceful shutdown, which lets the workers finish.
+    const int code = process_->Stop(SIGQUIT, 15s);
+    std::string problems = CollectProblems(false);
+    if (code != 0) problems += "nginx exited with " + std::to_string(code) + "\n";
+    return problems;
+}
+
+std::string NginxHost::Logs() {
+    return "--- nginx.conf\n" + ReadFile(prefix_ + "/nginx.conf") + "--- error.log\n" +
+           ReadFile(prefix_ + "/logs/error.log") + "--- nginx standard error\n" +
+           process_->Errors();
+}
+
+void NginxHost::Reload() {
+    kill(process_->Pid(), SIGHUP);
+}
+
+void NginxHost::WriteConfiguration(const SiteFolder& site) const {
+    const NginxPaths& nginx = Nginx();
+    std::ostringstream conf;
+    conf << "load_module " << nginx.module << ";\n"
+         << "qelmor_filter " << site.Filter() << ";\n"
+         << "daemon off;\n"
+         << "master_process on;\n"
+         << "worker_processes 2;\n"
+         // As root nginx would hand the site to "nobody", which cannot read
+         // our private folders.
+         << (geteuid() == 0 ? "user root;\n" : "") << "pid " << prefix_ << "/nginx.pid;\n"
+         << "error_log " << prefix_ << "/logs/error.log notice;\n"
+         << "events { worker_connections 256; }\n"
+         << "http {\n"
+         << "    include " << nginx.mimeTypes << ";\n"
+         << "    default_type application/octet-stream;\n"
+         << "    access_log " << prefix_ << "/logs/access.log;\n"
+         << "    client_body_temp_path " << prefix_ << "/body;\n"
+         << "    proxy_temp_path " << prefix_ << "/proxy;\n"
+         << "    fastcgi_temp_path " << prefix_ << "/fastcgi;\n"
+         << "    uwsgi_temp_path " << prefix_ << "/uwsgi;\n"
+         << "    scgi_temp_path " << prefix_
+         << "/scgi;\n"
+         // Room for a request line of 10 000 bytes, which the filter is to
+         // refuse rather than nginx.
+         << "    large_client_header_buffers 4 16k;\n"
+         << httpDirectives_ << "\n"
+         << "    server {\n"
+         << "        listen 127.0.0.1:" << port_ << ";\n"
+         << "        root " << site.Root() << ";\n"
+         << "        qelmor on;\n"
+         << "    }\n"
+         << "}\n";
+    std::ofstream(prefix_ + "/nginx.conf") << conf.str();
+}
+
+bool NginxHost::StartOnce(std::string& error) {
+    std::filesystem::remove(prefix_ + "/nginx.pid");
+    if (!process_->Start({Nginx().program, "-p", prefix_ + "/", "-c", prefix_ + "/nginx.conf"},
+                         NginxEnvironment())) {
+        error = "cannot run " + Nginx().program;
+        return false;
+    }
+    const std::string ourPid = std::to_string(process_->Pid());
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!process_->Running()) break;
+        // Our master wrote its pid and something answers on the port.
+        std::string pid = ReadFile(prefix_ + "/nginx.pid");
+        while (!pid.empty() && pid.back() == '\n')
+            pid.pop_back();
+        if (pid == ourPid && Accepts(port_)) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    error = "nginx did not start:\n" + Logs();
+    return false;
+}
+
+std::string NginxHost::CollectProblems(bool running) {
+    std::string problems = SanitizerReport(process_->Errors());
+    std::istringstream log(ReadFile(prefix_ + "/logs/error.log"));
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("[alert]") != std::string::npos || line.find("[crit]") != std::string::npos ||
+            line.find("[emerg]") != std::string::npos) {
+            problems += line + "\n";
+        }
+    }
+    if (running && !process_->Running()) problems += "nginx is no longer running\n";
+    return problems;
+}
+
+std::unique_ptr<Host> MakeServeHost() {
+    return std::make_unique<ServeHost>();
+}
+
+const NginxPaths& Nginx() {
+    static const NginxPaths paths{QELMOR_NGINX_PROGRAM, QELMOR_NGINX_MODULE,
+                                  QELMOR_NGINX_MIME_TYPES, QELMOR_SANITIZER_PRELOAD};
+    return paths;
+}
+
+std::vector<std::string> NginxEnvironment() {
+    if (Nginx().preload.empty()) return {};
+    // A sanitized library needs its runtime first in the process; nginx
+    // itself frees little at exit, on purpose.
+    return {"LD_PRELOAD=" + Nginx().preload, "ASAN_OPTIONS=detect_leaks=0"};
+}
+
+std::string NginxUnavailable() {
+    const NginxPaths& nginx = Nginx();
+    if (nginx.module.empty()) return "the nginx module is not built: no nginx source tree";
+    if (nginx.program.empty() || access(nginx.program.c_str(), X_OK) != 0) {
+        return "nginx is not installed";
+    }
+    return {};
+}
+
+std::unique_ptr<Host> MakeNginxHost() {
+    return std::make_unique<NginxHost>();
+}
+
+}  // namespace qelmor::e2e

@@ -1,0 +1,356 @@
+#include "tests/e2e/Scenarios.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "tests/e2e/Harness.h"
+
+namespace qelmor::e2e {
+namespace {
+
+// `size` bytes that differ from one position to the next, so that a wrong
+// range or offset shows.
+std::string PatternBytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = char(state >> 24);
+    }
+    return bytes;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+constexpr const char* kVideoKey = "e2e-key";
+constexpr const char* kClockKey = "clock-key";
+
+// Refusals of the media class divert to KAVRO plus the extension; the other
+// classes show the block page.
+const char* const kVideoIni =
+    "[KAVRO]\n"
+    "PubKey=e2e-key\n"
+    "EncryptMode=0\n"
+    "PassMode=1\n"
+    "CommonExt=.css.png\n"
+    "CommonAction=1\n"
+    "AdvancedExt=.zip\n"
+    "AdvancedAction=1\n"
+    "MediaExt=.mp4.flv\n"
+    "PlayOnline=1\n"
+    "Mediaaction=0\n"
+    "SuperExt=.mdb\n"
+    "SuperAction=1\n"
+    "OpenSecurity=1\n"
+    "UrlLength=200\n"
+    "BadChar=<>\n"
+    "Title=No hotlinks\n"
+    "Alert=Fetch it from our pages.\n"
+    "PauseTime=4\n"
+    "RedirectUrl=http://site.test/\n";
+
+const char* const kClockIni =
+    "[KAVRO]\n"
+    "PubKey=clock-key\n"
+    "EncryptMode=2\n"
+    "MediaExt=.mp4\n"
+    "PlayOnline=0\n"
+    "Mediaaction=0\n";
+
+// The block page of kVideoIni.
+const std::string kBlockPage =
+    "<html><head><meta http-equiv=\"Refresh\" content=\"4;URL=http://site.test/\" />"
+    "<title>No hotlinks</title></head><body>Fetch it from our pages.<p><iframe height=200 "
+    "width=560 frameborder=0 scrolling=No src=http://ads.qelmor.invalid/guangg/guangg.asp>"
+    "</iframe></p></body></html>    ";
+
+// "本站开启了URL长度安全检测功能。 " and "本站开启了URL字符安全检测功能。 " in GBK.
+const std::string kLengthMessage =
+    "\xB1\xBE\xD5\xBE\xBF\xAA\xC6\xF4\xC1\xCB\x55\x52\x4C\xB3\xA4\xB6\xC8\xB0\xB2\xC8\xAB\xBC"
+    "\xEC\xB2\xE2\xB9\xA6\xC4\xDC\xA1\xA3\x20";
+const std::string kCharacterMessage =
+    "\xB1\xBE\xD5\xBE\xBF\xAA\xC6\xF4\xC1\xCB\x55\x52\x4C\xD7\xD6\xB7\xFB\xB0\xB2\xC8\xAB\xBC"
+    "\xEC\xB2\xE2\xB9\xA6\xC4\xDC\xA1\xA3\x20";
+
+const std::string kPage = "<html><body><h1>Videos</h1></body></html>\n";
+const std::string kStyle = "body { color: #333; }\n";
+const std::string kClip = PatternBytes(64 * 1024 + 17, 1);
+const std::string kNotice = PatternBytes(3000, 2);
+const std::string kGuide = PatternBytes(5000, 3);
+const std::string kClockClip = PatternBytes(20000, 7);
+const std::string kClockNotice = PatternBytes(1500, 8);
+
+const std::string kSameHost = "Referer: http://127.0.0.1:{port}/index.html";
+const std::string kElsewhere = "Referer: http://elsewhere.test/page.html";
+const std::string kPlayer = "User-Agent: NSPlayer/9.0";
+const std::string kBrowser = "User-Agent: Mozilla/5.0 (X11; Linux x86_64)";
+
+Expectation Refused(const std::string& body) {
+    return {403,
+            body,
+            {{"content-type", "text/html"},
+             {"content-length", std::to_string(body.size())},
+             {"connection", "close"}}};
+}
+
+Expectation Served(const std::string& body, const std::string& type = {}) {
+    Expectation expect{200, body, {{"content-length", std::to_string(body.size())}}};
+    if (!type.empty()) expect.headers.emplace_back("content-type", type);
+    return expect;
+}
+
+Expectation Status(long status) {
+    return {status, std::nullopt};
+}
+
+Scenario Get(std::string name, SiteKind site, std::string target, std::vector<std::string> headers,
+             Expectation expect) {
+    return {std::move(name), site, "GET", std::move(target), std::move(headers), false, expect};
+}
+
+Scenario WithMethod(std::string method, Scenario scenario) {
+    scenario.method = std::move(method);
+    return scenario;
+}
+
+// Sent as written: "/../" is not resolved by the client.
+Scenario AsWritten(Scenario scenario) {
+    scenario.pathAsIs = true;
+    return scenario;
+}
+
+// The table is laid out by hand, one exchange to a few lines.
+// clang-format off
+std::vector<Scenario> VideoScenarios() {
+    const auto video = SiteKind::Video;
+    const std::string token = VideoToken("127.0.0.1");
+    const std::string clip = "/media/clip.mp4";
+    const std::string size = std::to_string(kClip.size());
+    const std::string tail = std::to_string(kClip.size() - 17) + "-" +
+                             std::to_string(kClip.size() - 1) + "/" + size;
+    return {
+        Get("page_of_the_site", video, "/index.html", {}, Served(kPage, "text/html")),
+        Get("directory_serves_its_index", video, "/", {}, Served(kPage)),
+        Get("style_sheet_for_a_page_of_the_site", video, "/style.css", {kSameHost},
+            Served(kStyle, "text/css")),
+        Get("hotlinked_style_sheet", video, "/style.css", {kElsewhere}, Refused(kBlockPage)),
+        Get("style_sheet_without_referer", video, "/style.css", {}, Refused(kBlockPage)),
+        Get("referer_from_another_port", video, "/style.css",
+            {"Referer: http://127.0.0.1:1/index.html"}, Refused(kBlockPage)),
+        Get("download_without_token", video, "/files/guide.zip", {kSameHost},
+            Refused(kBlockPage)),
+        Get("download_with_a_wrong_token", video,
+            "/files/guide.zip?kavro=" + std::string(32, '0'), {}, Refused(kBlockPage)),
+        Get("download_with_its_token", video, "/files/guide.zip?kavro=" + token, {},
+            Served(kGuide)),
+        Get("super_class_file", video, "/data.mdb", {kSameHost}, Refused(kBlockPage)),
+        Get("media_with_token_and_player", video, clip + "?kavro=" + token, {kPlayer},
+            Served(kClip, "video/mp4")),
+        Get("media_token_in_capitals", video, clip + "?KAVRO=" + Upper(token), {kPlayer},
+            Served(kClip)),
+        Get("media_token_among_parameters", video, clip + "?a=1&kavro=" + token + "&b=2",
+            {kPlayer}, Served(kClip)),
+        Get("media_range", video, clip + "?kavro=" + token, {kPlayer, "Range: bytes=1000-1999"},
+            {206, kClip.substr(1000, 1000), {{"content-range", "bytes 1000-1999/" + size}}}),
+        Get("media_suffix_range", video, clip + "?kavro=" + token, {kPlayer, "Range: bytes=-17"},
+            {206, kClip.substr(kClip.size() - 17), {{"content-range", "bytes " + tail}}}),
+        Get("media_range_beyond_the_end", video, clip + "?kavro=" + token,
+            {kPlayer, "Range: bytes=999999-"},
+            {416, std::nullopt, {{"content-range", "bytes */" + size}}}),
+        Get("media_for_a_browser_is_diverted", video, clip + "?kavro=" + token, {kBrowser},
+            Served(kNotice, "video/mp4")),
+        Get("media_token_of_another_address", video, clip + "?kavro=" + VideoToken("10.1.2.3"),
+            {kPlayer}, Served(kNotice)),
+        Get("media_without_token", video, clip, {kPlayer}, Served(kNotice)),
+        Get("media_token_in_the_cookie_only", video, clip, {kPlayer, "Cookie: kavro=" + token},
+            Served(kNotice)),
+        Get("diverted_without_a_notice_clip", video, "/media/other.flv", {kPlayer}, Status(404)),
+        WithMethod("HEAD", Get("head_of_media", video, clip + "?kavro=" + token, {kPlayer},
+                               {200, "", {{"content-length", size}}})),
+        WithMethod("HEAD", Get("head_of_a_refused_style_sheet", video, "/style.css", {kElsewhere},
+                               {403, "", {{"content-length", std::to_string(kBlockPage.size())}}})),
+        Get("query_at_the_length_limit", video, "/index.html?" + std::string(200, 'q'), {},
+            Served(kPage)),
+        Get("query_over_the_length_limit", video, "/index.html?" + std::string(201, 'q'), {},
+            Refused(kLengthMessage)),
+        Get("query_of_ten_thousand_bytes", video, "/index.html?" + std::string(10000, 'q'), {},
+            Refused(kLengthMessage)),
+        Get("bad_characters_in_the_query", video, "/index.html?x=%3C%3E&y=<>", {},
+            Refused(kCharacterMessage)),
+        Get("one_bad_character_alone", video, "/index.html?x=<", {}, Served(kPage)),
+        Get("missing_file", video, "/nothing.html", {}, Status(404)),
+        WithMethod("POST", Get("post_to_a_page", video, "/index.html", {}, Status(405))),
+        AsWritten(Get("traversal_with_dots", video, "/../index.html", {}, Status(400))),
+        AsWritten(Get("traversal_with_encoded_dots", video, "/%2e%2e/index.html", {},
+                      Status(400))),
+    };
+}
+
+std::vector<Scenario> ClockScenarios() {
+    const auto clock = SiteKind::Clock;
+    const std::string clip = "/media/clip.mp4?kavro=";
+    return {
+        Get("clock_token_of_this_minute", clock, clip + "{clock-token:0:127.0.0.1}", {},
+            Served(kClockClip)),
+        Get("clock_token_two_minutes_old", clock, clip + "{clock-token:-2:127.0.0.1}", {},
+            Served(kClockNotice)),
+        Get("clock_token_of_another_address", clock, clip + "{clock-token:0:127.0.0.2}", {},
+            Served(kClockNotice)),
+    };
+}
+// clang-format on
+
+const std::string kVariableReport =
+    "PATH={root}/vars/a b.txt\n"
+    "CB=4096\n"
+    "SECURE=0\n"
+    "HTTP_HOST=127.0.0.1:{port}\n"
+    "HTTP_REFERER=http://elsewhere.test/\n"
+    "REMOTE_ADDR=127.0.0.1\n"
+    "QUERY_STRING=x=%41&y=2\n"
+    "HTTP_COOKIE=a=1; b=2\n"
+    "HTTP_USER_AGENT=Tester/1.0\n"
+    "HTTP_X_MULTI=one, two\n"
+    "HTTP_X_EMPTY=\n"
+    "HTTP_ABSENT!1413\n"
+    "REQUEST_METHOD=GET\n"
+    "URL=/vars/a b.txt\n"
+    "SERVER_PORT={port}\n"
+    "HTTPS=off\n"
+    "http_user_agent=Tester/1.0\n"
+    "NO_SUCH_VARIABLE!1413\n"
+    "SHORT HTTP_USER_AGENT ok=0 size=11 error=122\n"
+    "NOBUFFER HTTP_USER_AGENT ok=0 size=11 error=122\n"
+    "SHORT HTTP_ABSENT ok=0 size=2 error=1413\n";
+
+// clang-format off
+std::vector<Scenario> ProbeScenarios() {
+    const auto probe = SiteKind::Probe;
+    return {
+        Get("probe_server_variables", probe, "/vars/a%20b.txt?x=%41&y=2",
+            {"Cookie: a=1", "Cookie: b=2", "X-Multi: one", "X-Multi: two", "X-Empty;",
+             "Referer: http://elsewhere.test/", "User-Agent: Tester/1.0"},
+            {403, kVariableReport, {{"content-type", "text/html"}}}),
+        Get("probe_page_written_by_the_filter", probe, "/page/x.html", {},
+            Refused("<p>refused by the probe</p>")),
+        Get("probe_finished_with_nothing_closes", probe, "/close/x.txt", {}, Status(0)),
+        Get("probe_diverted_to_a_notice", probe, "/divert/film.wmv", {}, Served("notice clip")),
+        Get("probe_diverted_to_an_absent_notice", probe, "/divert/film.flv", {}, Status(404)),
+        Get("probe_diverted_through_host_memory", probe, "/divert-alloc/x.txt", {},
+            Served("notice clip")),
+        Get("probe_diverted_to_an_absolute_path", probe, "/divert-absolute/x.txt", {},
+            Served("notice text")),
+        Get("probe_diverted_out_of_the_root", probe, "/escape/x.txt", {}, Status(404)),
+        Get("probe_next_with_a_replaced_path", probe, "/next-divert/x.txt", {},
+            Served("notice text")),
+        Get("probe_adds_a_response_header", probe, "/header/file.txt", {},
+            {200, "with a header", {{"x-probe", "added"}}}),
+        Get("probe_error_status", probe, "/error/x.txt", {}, Status(500)),
+        Get("probe_lets_a_file_through", probe, "/plain.txt", {}, Served("plain")),
+    };
+}
+// clang-format on
+
+std::string ClockToken(const std::string& argument, std::chrono::system_clock::time_point now) {
+    // "M:ADDRESS"
+    const size_t colon = argument.find(':');
+    const int minutes = std::atoi(argument.substr(0, colon).c_str());
+    const std::string address = colon == std::string::npos ? "" : argument.substr(colon + 1);
+    const ClockTexts texts = ClockTextsAt(now + std::chrono::minutes(minutes));
+    return Md5Hex(kClockKey + address + texts.date + texts.hour + texts.minute);
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+constexpr std::string_view kClockPlaceholder = "{clock-token:";
+
+}  // namespace
+
+std::string VideoToken(const std::string& address) {
+    return Md5Hex(kVideoKey + address);
+}
+
+const SiteLayout& Layout(SiteKind site) {
+    static const SiteLayout video{"video",
+                                  {{"index.html", kPage},
+                                   {"style.css", kStyle},
+                                   {"media/clip.mp4", kClip},
+                                   {"media/other.flv", PatternBytes(100, 5)},
+                                   {"KAVRO.mp4", kNotice},
+                                   {"files/guide.zip", kGuide},
+                                   {"data.mdb", "secret"}},
+                                  {},
+                                  FilterKind::Real,
+                                  kVideoIni};
+    static const SiteLayout clock{"clock",
+                                  {{"media/clip.mp4", kClockClip}, {"KAVRO.mp4", kClockNotice}},
+                                  {},
+                                  FilterKind::Real,
+                                  kClockIni};
+    static const SiteLayout probe{"probe",
+                                  {{"index.html", "home\n"},
+                                   {"KAVRO.wmv", "notice clip"},
+                                   {"notice.txt", "notice text"},
+                                   {"plain.txt", "plain"},
+                                   {"header/file.txt", "with a header"}},
+                                  {{"outside.txt", "outside the root"}},
+                                  FilterKind::Probe,
+                                  std::nullopt};
+    switch (site) {
+        case SiteKind::Video:
+            return video;
+        case SiteKind::Clock:
+            return clock;
+        case SiteKind::Probe:
+            break;
+    }
+    return probe;
+}
+
+const std::vector<Scenario>& Scenarios() {
+    static const std::vector<Scenario> all = [] {
+        std::vector<Scenario> scenarios = VideoScenarios();
+        for (auto* more : {ClockScenarios, ProbeScenarios}) {
+            for (Scenario& scenario : more())
+                scenarios.push_back(std::move(scenario));
+        }
+        return scenarios;
+    }();
+    return all;
+}
+
+std::string Expand(const std::string& text, const HostFacts& facts,
+                   std::chrono::system_clock::time_point now) {
+    std::string expanded = text;
+    ReplaceAll(expanded, "{port}", std::to_string(facts.port));
+    ReplaceAll(expanded, "{root}", facts.root);
+    for (size_t at = expanded.find(kClockPlaceholder); at != std::string::npos;
+         at = expanded.find(kClockPlaceholder, at)) {
+        const size_t end = expanded.find('}', at);
+        if (end == std::string::npos) break;
+        const size_t argumentAt = at + kClockPlaceholder.size();
+        const std::string token = ClockToken(expanded.substr(argumentAt, end - argumentAt), now);
+        expanded.replace(at, end + 1 - at, token);
+        at += token.size();
+    }
+    return expanded;
+}
+
+bool DependsOnClock(const Scenario& scenario) {
+    if (scenario.target.find(kClockPlaceholder) != std::string::npos) return true;
+    for (const std::string& header : scenario.headers) {
+        if (header.find(kClockPlaceholder) != std::string::npos) return true;
+    }
+    return false;
+}
+
+}  // namespace qelmor::e2e

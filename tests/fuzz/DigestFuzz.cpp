@@ -1,0 +1,55 @@
+// MD5 fed in pieces the fuzzer chooses against the one-shot digest of the
+// same bytes and against OpenSSL's.
+#include <openssl/md5.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "digest/Md5.h"
+#include "tests/fuzz/FuzzCheck.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The first bytes give the piece lengths, the rest is the message.
+    const size_t cuts = size == 0 ? 0 : std::min<size_t>(data[0] % 8, size - 1);
+    const uint8_t* lengths = data + (size == 0 ? 0 : 1);
+    const size_t header = size == 0 ? 0 : 1 + cuts;
+    const uint8_t* message = data + std::min(header, size);
+    const size_t messageSize = size - std::min(header, size);
+
+    qelmor::DigestState state;
+    qelmor::DigestInit(state);
+    size_t at = 0;
+    for (size_t i = 0; i < cuts; ++i) {
+        // Lengths up to 255, with empty pieces too.
+        const size_t piece = std::min<size_t>(lengths[i], messageSize - at);
+        qelmor::DigestUpdate(state, message + at, uint32_t(piece));
+        at += piece;
+    }
+    qelmor::DigestUpdate(state, message + at, uint32_t(messageSize - at));
+    const qelmor::Digest pieces = qelmor::DigestFinal(state);
+
+    const qelmor::DigestState zero{};
+    FUZZ_CHECK(std::memcmp(&state, &zero, sizeof state) == 0, "DigestFinal wipes the state");
+
+    const std::string_view text(reinterpret_cast<const char*>(message), messageSize);
+    const qelmor::Digest oneShot = qelmor::DigestText(text);
+    FUZZ_CHECK(pieces == oneShot, "pieces and one shot give one digest");
+
+    unsigned char reference[MD5_DIGEST_LENGTH];
+// MD5() is deprecated in OpenSSL 3; it is the reference here all the same.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    MD5(message, messageSize, reference);
+#pragma GCC diagnostic pop
+    FUZZ_CHECK(std::memcmp(reference, oneShot.data(), sizeof reference) == 0,
+               "the digest is RFC 1321's");
+
+    char hex[32];
+    qelmor::DigestToHex(oneShot, hex);
+    for (char c : hex) {
+        FUZZ_CHECK((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'), "lower-case hexadecimal");
+    }
+    return 0;
+}

@@ -1,0 +1,238 @@
+// Registration and one notification through the two exports, as a server
+// makes them: the INI file, the server variables, the physical path, the
+// size of the path buffer and the host's lead bytes come from the fuzzer.
+// The clock is fixed by the input, so that "{T}" in the query string or the
+// cookie can stand for the token the filter accepts at that moment.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "filter/AccessToken.h"
+#include "filter/Lifecycle.h"
+#include "isapi/Isapi4.h"
+#include "platform/Platform.h"
+#include "tests/fuzz/FuzzCheck.h"
+#include "text/DateRules.h"
+
+extern "C" int32_t GetFilterVersion(HTTP_FILTER_VERSION* version);
+extern "C" uint32_t HttpFilterProc(HTTP_FILTER_CONTEXT* context, uint32_t notificationType,
+                                   void* notification);
+
+namespace {
+
+constexpr const char* kVariableNames[] = {"HTTP_HOST",   "HTTP_REFERER", "REMOTE_ADDR",
+                                          "QUERY_STRING", "HTTP_COOKIE", "HTTP_USER_AGENT"};
+constexpr size_t kPaddings[] = {0, 0, 0, 100, 4094, 4095, 4096, 9000};
+constexpr std::string_view kTokenMarker = "{T}";
+
+// How the server answers GetServerVariable.
+enum class Quirk : uint8_t {
+    None,
+    ZeroSizeOnSuccess,  // reports success with a size of 0
+    SecondReadFails,    // asks for a larger buffer, then fails anyway
+};
+
+struct Request {
+    std::vector<std::pair<std::string, std::string>> variables;
+    Quirk quirk = Quirk::None;
+    bool failAllocMem = false;
+    std::vector<std::unique_ptr<char[]>> allocations;
+    std::vector<size_t> allocationSizes;
+    size_t written = 0;
+};
+
+Request& RequestOf(HTTP_FILTER_CONTEXT* context) {
+    return *static_cast<Request*>(context->ServerContext);
+}
+
+int32_t GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer,
+                          uint32_t* size) {
+    Request& request = RequestOf(context);
+    for (const auto& [variable, value] : request.variables) {
+        if (variable != name) continue;
+        const uint32_t needed = uint32_t(value.size()) + 1;
+        if (buffer == nullptr || *size < needed) {
+            *size = needed;
+            return 0;
+        }
+        if (request.quirk == Quirk::SecondReadFails && needed > 4096) return 0;
+        std::memcpy(buffer, value.c_str(), needed);
+        *size = request.quirk == Quirk::ZeroSizeOnSuccess ? 0 : needed;
+        return 1;
+    }
+    return 0;
+}
+
+int32_t AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) {
+    return 1;
+}
+
+volatile unsigned char lastByteWritten;
+
+int32_t WriteClient(HTTP_FILTER_CONTEXT* context, void* bytes, uint32_t* length, uint32_t) {
+    // Reads every byte, so a write from bad memory is caught here.
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    for (uint32_t i = 0; i < *length; ++i)
+        lastByteWritten = data[i];
+    RequestOf(context).written += *length;
+    return 1;
+}
+
+void* AllocMem(HTTP_FILTER_CONTEXT* context, uint32_t size, uint32_t) {
+    Request& request = RequestOf(context);
+    if (request.failAllocMem) return nullptr;
+    // Exactly the size asked for, so a write past it is caught.
+    request.allocations.emplace_back(new char[size == 0 ? 1 : size]);
+    request.allocationSizes.push_back(size);
+    return request.allocations.back().get();
+}
+
+int32_t ServerSupportFunction(HTTP_FILTER_CONTEXT*, uint32_t, void*, uintptr_t, uintptr_t) {
+    return 0;
+}
+
+qelmor::platform::LocalClock fixedClock;
+
+qelmor::platform::LocalClock FixedClock() {
+    return fixedClock;
+}
+
+void ReplaceMarker(std::string& text, const std::string& token) {
+    const size_t at = text.find(kTokenMarker);
+    if (at != std::string::npos) text.replace(at, kTokenMarker.size(), token);
+}
+
+const std::string& IniPath() {
+    static const std::string path = qelmor::ConfigFileName();
+    return path;
+}
+
+void UseLeadBytes(bool doubleByte) {
+    static int installed = -1;
+    if (installed == int(doubleByte)) return;
+    qelmor::LocaleSettings locale;
+    if (doubleByte) locale.LeadBytes.AddRange(0x81, 0xFE);
+    qelmor::InstallLocale(locale);
+    installed = int(doubleByte);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool clockInstalled = [] {
+        qelmor::platform::SetClockSourceForTesting(FixedClock);
+        return true;
+    }();
+    (void)clockInstalled;
+
+    FuzzedDataProvider input(data, size);
+    Request request;
+    request.quirk = Quirk(input.ConsumeIntegralInRange<uint8_t>(0, 2));
+    request.failAllocMem = input.ConsumeIntegralInRange<uint8_t>(0, 7) == 0;
+    const bool urlMapNotification = input.ConsumeIntegralInRange<uint8_t>(0, 7) != 0;
+    const bool nullNotification = input.ConsumeIntegralInRange<uint8_t>(0, 31) == 0;
+    UseLeadBytes(input.ConsumeBool());
+    fixedClock.date = {input.ConsumeIntegralInRange<int>(1, 9999),
+                       input.ConsumeIntegralInRange<int>(1, 12),
+                       input.ConsumeIntegralInRange<int>(1, 31)};
+    fixedClock.time = {input.ConsumeIntegralInRange<int>(0, 23),
+                       input.ConsumeIntegralInRange<int>(0, 59), 0, 0};
+    const uint32_t pathBufferSize = input.ConsumeIntegralInRange<uint32_t>(0, 600);
+
+    for (const char* name : kVariableNames) {
+        if (input.ConsumeIntegralInRange<uint8_t>(0, 7) == 0) continue;  // absent
+        std::string value = input.ConsumeRandomLengthString(300);
+        const size_t padding =
+            kPaddings[input.ConsumeIntegralInRange<size_t>(0, std::size(kPaddings) - 1)];
+        value.append(padding, std::strcmp(name, "QUERY_STRING") == 0 ? 'q' : 'c');
+        request.variables.emplace_back(name, std::move(value));
+    }
+    const std::string physicalPath = input.ConsumeRandomLengthString(400);
+    const std::string ini = input.ConsumeRemainingBytesAsString();
+
+    {
+        std::ofstream file(IniPath(), std::ios::binary | std::ios::trunc);
+        file.write(ini.data(), std::streamsize(ini.size()));
+    }
+    HTTP_FILTER_VERSION version{};
+    version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+    FUZZ_CHECK(GetFilterVersion(&version) != 0, "the filter registers with any INI file");
+    FUZZ_CHECK(version.dwFlags == (SF_NOTIFY_ORDER_HIGH | SF_NOTIFY_URL_MAP),
+               "the filter asks for URL-map notifications only");
+    FUZZ_CHECK(std::strcmp(version.lpszFilterDesc, "qelmor.0") == 0, "the description");
+
+    // The token the filter accepts for this request now.
+    const qelmor::FilterConfig& config = *qelmor::CurrentFilterConfig();
+    std::string address;
+    for (const auto& [name, value] : request.variables) {
+        if (name == "REMOTE_ADDR") address = value;
+    }
+    const qelmor::TokenInput tokenInput =
+        qelmor::BuildTokenInput(address, fixedClock.date, fixedClock.time, fixedClock.time,
+                                config, qelmor::CurrentLocale());
+    const std::string token = qelmor::ExpectedTokenText(tokenInput, config);
+    for (auto& [name, value] : request.variables)
+        ReplaceMarker(value, token);
+
+    // A server buffer of exactly the announced size when the path fits it.
+    const size_t pathBytes = std::strlen(physicalPath.c_str()) + 1;
+    const size_t allocated = pathBufferSize >= pathBytes ? pathBufferSize : pathBytes;
+    const std::unique_ptr<char[]> pathBuffer(new char[allocated]);
+    std::memcpy(pathBuffer.get(), physicalPath.c_str(), pathBytes);
+    HTTP_FILTER_URL_MAP urlMap{};
+    urlMap.pszURL = "/";
+    urlMap.pszPhysicalPath = pathBuffer.get();
+    urlMap.cbPathBuff = pathBufferSize;
+
+    HTTP_FILTER_CONTEXT context{};
+    context.cb = sizeof context;
+    context.Revision = HTTP_FILTER_REVISION;
+    context.ServerContext = &request;
+    context.GetServerVariable = GetServerVariable;
+    context.AddResponseHeaders = AddResponseHeaders;
+    context.WriteClient = WriteClient;
+    context.AllocMem = AllocMem;
+    context.ServerSupportFunction = ServerSupportFunction;
+
+    const uint32_t status =
+        HttpFilterProc(&context, urlMapNotification ? SF_NOTIFY_URL_MAP : SF_NOTIFY_PREPROC_HEADERS,
+                       nullNotification ? nullptr : &urlMap);
+    // For reading what a saved input does: QELMOR_FUZZ_VERBOSE=1.
+    static const bool verbose = std::getenv("QELMOR_FUZZ_VERBOSE") != nullptr;
+    if (verbose) {
+        std::fprintf(stderr, "status %s, %zu bytes written, path \"%s\", token %s\n",
+                     status == SF_STATUS_REQ_FINISHED ? "FINISHED" : "NEXT", request.written,
+                     urlMap.pszPhysicalPath, token.c_str());
+    }
+    FUZZ_CHECK(status == SF_STATUS_REQ_NEXT_NOTIFICATION || status == SF_STATUS_REQ_FINISHED,
+               "the filter passes or finishes");
+
+    const size_t finalLength = std::strlen(urlMap.pszPhysicalPath);
+    const bool pathChanged = urlMap.pszPhysicalPath != pathBuffer.get() ||
+                             std::string_view(urlMap.pszPhysicalPath, finalLength) !=
+                                 std::string_view(physicalPath.c_str());
+    if (status == SF_STATUS_REQ_NEXT_NOTIFICATION) {
+        FUZZ_CHECK(request.written == 0 && !pathChanged, "a passed request is left as it came");
+    }
+    if (urlMap.pszPhysicalPath == pathBuffer.get() && pathChanged) {
+        FUZZ_CHECK(finalLength < pathBufferSize, "a path replaced in place fits the buffer");
+    }
+    if (urlMap.pszPhysicalPath != pathBuffer.get()) {
+        FUZZ_CHECK(!request.allocations.empty() &&
+                       urlMap.pszPhysicalPath == request.allocations.back().get() &&
+                       finalLength < request.allocationSizes.back() &&
+                       urlMap.cbPathBuff == request.allocationSizes.back(),
+                   "a longer path lives in the server's memory, with its size");
+    }
+    return 0;
+}

@@ -1,0 +1,108 @@
+// qelmor token: the digest input as an issuing page builds it, MD5 by
+// OpenSSL, against what the tool prints.
+#include <gtest/gtest.h>
+
+#include "tests/tool/ToolHarness.h"
+
+namespace qelmor::tooltest {
+namespace {
+
+struct TokenCase {
+    const char* name;
+    std::string ini;  // empty: no file
+    std::vector<std::string> args;
+    std::string digestInput;
+};
+
+class ToolTokenTest : public ::testing::TestWithParam<TokenCase> {};
+
+TEST_P(ToolTokenTest, PrintsTheDigestOfThePageInput) {
+    const TokenCase& c = GetParam();
+    Folder folder;
+    if (!c.ini.empty()) folder.Write("KAVRO.ini", c.ini);
+    const RunResult run = RunTool(c.args, {folder.Path()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, Md5UpperHex(c.digestInput) + "\n");
+}
+
+const std::string kKey = "[KAVRO]\nPubKey=s3cr3t\n";
+const std::vector<std::string> kAt0905{"token", "--client", "10.1.2.3", "--at", "2026-12-08 09:05"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ToolTokenTest,
+    ::testing::Values(
+        TokenCase{"NoFileGivesDefaults", "", {"token", "--client", "::1"}, "ruftal::1"},
+        TokenCase{"Mode0", kKey + "EncryptMode=0\n", kAt0905, "s3cr3t10.1.2.3"},
+        TokenCase{"Mode1WithoutClient",
+                  kKey + "EncryptMode=1\n",
+                  {"token", "--at", "2026-12-08 09:05"},
+                  "s3cr3t12/8/2695"},
+        TokenCase{"Mode2", kKey + "EncryptMode=2\n", kAt0905, "s3cr3t10.1.2.312/8/2695"},
+        TokenCase{"Mode3Hexadecimal", kKey + "EncryptMode=0x3\n", kAt0905,
+                  "s3cr3t12/8/269510.1.2.3"},
+        TokenCase{"LastMinuteOfYear",
+                  kKey + "EncryptMode=1\n",
+                  {"token", "--at", "2027-12-31 23:59"},
+                  "s3cr3t12/31/272359"},
+        TokenCase{"LeapDayYearWithZero",
+                  kKey + "EncryptMode=1\n",
+                  {"token", "--at", "2008-02-29 00:00"},
+                  "s3cr3t2/29/0800"},
+        TokenCase{"DatePattern",
+                  kKey + "EncryptMode=1\n",
+                  {"token", "--at", "2026-12-08 09:05", "--date-pattern", "yyyy-MM-dd"},
+                  "s3cr3t2026-12-0895"},
+        TokenCase{"KeyCutToFifty",
+                  "[KAVRO]\nPubKey=" + std::string(60, 'k') + "\n",
+                  {"token", "--client", "a"},
+                  std::string(50, 'k') + "a"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+struct LinkCase {
+    const char* name;
+    std::string url, before, after;  // the link is before + token + after
+};
+
+class ToolLinkTest : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(ToolLinkTest, AppendsTheTokenParameter) {
+    const LinkCase& c = GetParam();
+    const RunResult run = RunTool({"token", "--client", "a", "--link", c.url});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, c.before + Md5UpperHex("ruftala") + c.after + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, ToolLinkTest,
+    ::testing::Values(LinkCase{"NoQuery", "http://h/a.wmv", "http://h/a.wmv?kavro=", ""},
+                      LinkCase{"Query", "/a.wmv?p=2", "/a.wmv?p=2&kavro=", ""},
+                      LinkCase{"EmptyQuery", "/a.wmv?", "/a.wmv?kavro=", ""},
+                      LinkCase{"EndsInAmpersand", "/a.wmv?p=2&", "/a.wmv?p=2&kavro=", ""},
+                      LinkCase{"Fragment", "/a.wmv?p=2#t", "/a.wmv?p=2&kavro=", "#t"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(ToolTokenVerboseTest, ShowsThePiecesInDigestOrder) {
+    Folder folder;
+    folder.Write("KAVRO.ini", "[KAVRO]\nPubKey=s3cr3t\nEncryptMode=3\n");
+    const RunResult run =
+        RunTool({"token", "--client", "10.1.2.3", "--at", "2026-12-08 09:05", "--verbose"},
+                {folder.Path()});
+    const std::vector<std::string> expected{"EncryptMode 3 at 2026-12-08 09:05",
+                                            "key      \"s3cr3t\"",
+                                            "date     \"12/8/26\"",
+                                            "hour     \"9\"",
+                                            "minute   \"5\"",
+                                            "address  \"10.1.2.3\"",
+                                            "input    \"s3cr3t12/8/269510.1.2.3\"",
+                                            "token    " + Md5UpperHex("s3cr3t12/8/269510.1.2.3")};
+    EXPECT_EQ(Lines(run.out), expected);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(ToolTokenNoteTest, MissingFileIsNotedOnStandardError) {
+    const RunResult run = RunTool({"token", "--client", "a"});
+    EXPECT_EQ(run.err, "qelmor token: note: KAVRO.ini not found; every key takes its default\n");
+}
+
+}  // namespace
+}  // namespace qelmor::tooltest
