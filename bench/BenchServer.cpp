@@ -38,8 +38,7 @@ int32_t QELMOR_WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) 
     return 1;
 }
 
-int32_t QELMOR_WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, void*, uint32_t* length,
-                                  uint32_t) {
+int32_t QELMOR_WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, void*, uint32_t* length, uint32_t) {
     RequestOf(context).bytesWritten += *length;
     return 1;
 }

