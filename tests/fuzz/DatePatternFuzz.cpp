@@ -4,6 +4,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,12 +65,26 @@ qelmor::HostText ConsumeHostText(FuzzedDataProvider& input, size_t most) {
 bool IsPlainPattern(std::string_view pattern, const qelmor::LeadByteSet& leads) {
     for (char c : pattern) {
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (letter || c == '\'' || c == '"' || c == '/' || c == ':' ||
-            leads.Contains(uint8_t(c))) {
+        if (letter || c == '\'' || c == '"' || c == '/' || c == ':' || leads.Contains(uint8_t(c))) {
             return false;
         }
     }
     return true;
+}
+
+// Whether the last byte of `text`, read from the start in characters, is a
+// lead byte that has no second byte.
+bool EndsInLeadByte(std::string_view text, const qelmor::LeadByteSet& leads) {
+    size_t i = 0;
+    while (i < text.size()) {
+        if (leads.Contains(uint8_t(text[i]))) {
+            if (i + 1 == text.size()) return true;
+            i += 2;
+        } else {
+            ++i;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -114,7 +129,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(rendered == pattern.substr(0, kRenderLimit),
                    "a pattern without pattern bytes is copied");
     }
+    // Quoted, any bytes but the mark are copied, double-byte characters and
+    // pattern letters alike; an unclosed quotation runs to the end. A lead
+    // byte left unpaired at the end takes the closing mark as its second
+    // byte, and the quotation stays open.
+    for (const char mark : {'\'', '"'}) {
+        // A mark that is itself a lead byte begins a character instead.
+        if (locale.LeadBytes.Contains(uint8_t(mark)) || pattern.find(mark) != std::string::npos) {
+            continue;
+        }
+        const std::string quoted = mark + pattern + mark;
+        const std::string copied =
+            EndsInLeadByte(pattern, locale.LeadBytes) ? pattern + mark : pattern;
+        FUZZ_CHECK(
+            qelmor::RenderDatePattern(quoted, date, locale) == copied.substr(0, kRenderLimit),
+            "a quoted text is copied without its marks");
+        FUZZ_CHECK(qelmor::RenderDatePattern(quoted.substr(0, quoted.size() - 1), date, locale) ==
+                       pattern.substr(0, kRenderLimit),
+                   "an unclosed quotation runs to the end");
+    }
+
     const std::string shortText = qelmor::ShortDateText(date, locale);
     FUZZ_CHECK(shortText.size() <= kRenderLimit, "the short date is cut at 256 bytes");
+
+    // The token's date on every host without date settings: m/d/yy.
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%d/%d/%02d", date.month, date.day, date.year % 100);
+    FUZZ_CHECK(qelmor::ShortDateText(date, qelmor::LocaleSettings{}) == expected,
+               "the default short date is m/d/yy");
     return 0;
 }

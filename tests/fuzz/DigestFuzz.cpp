@@ -11,19 +11,22 @@
 #include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The first bytes give the piece lengths, the rest is the message.
-    const size_t cuts = size == 0 ? 0 : std::min<size_t>(data[0] % 8, size - 1);
+    // The first byte gives the number of cuts, up to 31; each cut takes two
+    // bytes for its piece length (up to 511, empty pieces included, so that
+    // pieces both inside one block and across several are tried). The rest
+    // is the message; whatever the cuts leave is the last piece.
+    const size_t cuts = size == 0 ? 0 : std::min<size_t>(data[0] % 32, (size - 1) / 2);
     const uint8_t* lengths = data + (size == 0 ? 0 : 1);
-    const size_t header = size == 0 ? 0 : 1 + cuts;
-    const uint8_t* message = data + std::min(header, size);
-    const size_t messageSize = size - std::min(header, size);
+    const size_t header = size == 0 ? 0 : 1 + 2 * cuts;
+    const uint8_t* message = data + header;
+    const size_t messageSize = size - header;
 
     qelmor::DigestState state;
     qelmor::DigestInit(state);
     size_t at = 0;
     for (size_t i = 0; i < cuts; ++i) {
-        // Lengths up to 255, with empty pieces too.
-        const size_t piece = std::min<size_t>(lengths[i], messageSize - at);
+        const size_t wanted = (size_t(lengths[2 * i]) | size_t(lengths[2 * i + 1]) << 8) % 512;
+        const size_t piece = std::min(wanted, messageSize - at);
         qelmor::DigestUpdate(state, message + at, uint32_t(piece));
         at += piece;
     }
@@ -48,8 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     char hex[32];
     qelmor::DigestToHex(oneShot, hex);
-    for (char c : hex) {
-        FUZZ_CHECK((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'), "lower-case hexadecimal");
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < sizeof reference; ++i) {
+        FUZZ_CHECK(hex[2 * i] == kDigits[reference[i] >> 4] &&
+                       hex[2 * i + 1] == kDigits[reference[i] & 15],
+                   "two lower-case hexadecimal digits per byte, high half first");
     }
+    FUZZ_CHECK(qelmor::DigestToHex(oneShot) == std::string_view(hex, sizeof hex),
+               "both hex forms agree");
     return 0;
 }

@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#define FUZZ_CHECK(condition, what)                                                    \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
+#define FUZZ_CHECK(condition, what)                                                  \
+    do {                                                                             \
+        if (!(condition)) {                                                          \
             std::fprintf(stderr, "property failed: %s\n  (%s)\n", what, #condition); \
-            std::abort();                                                              \
-        }                                                                              \
+            std::abort();                                                            \
+        }                                                                            \
     } while (0)
 
 namespace qelmor::fuzz {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,8 +25,8 @@ using qelmor::fuzz::WithinText;
 
 // Names the reader knows most of the time, so the fuzzer reaches values.
 constexpr const char* kSections[] = {"KAVRO", "kavro", "Other", ""};
-constexpr const char* kKeys[] = {"DomainName", "pubkey", "PauseTime", "Title", "UrlLength",
-                                 "OpenSecurity", "x", ""};
+constexpr const char* kKeys[] = {"DomainName", "pubkey",       "PauseTime", "Title",
+                                 "UrlLength",  "OpenSecurity", "x",         ""};
 
 std::string ChooseName(FuzzedDataProvider& input, const char* const* names, size_t count) {
     const size_t pick = input.ConsumeIntegralInRange<size_t>(0, count);
@@ -33,12 +34,30 @@ std::string ChooseName(FuzzedDataProvider& input, const char* const* names, size
     return input.ConsumeRandomLengthString(24);
 }
 
+std::filesystem::path& ScratchFolder() {
+    static std::filesystem::path folder;
+    return folder;
+}
+
+void RemoveScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(ScratchFolder(), ignored);
+}
+
+// The reader takes a file; one per process, removed when the fuzzer exits.
 const std::string& ScratchFile() {
     static const std::string path = [] {
-        const auto folder = std::filesystem::temp_directory_path() /
-                            ("qelmor-fuzz-ini-" + std::to_string(getpid()));
-        std::filesystem::create_directories(folder);
-        return (folder / "KAVRO.ini").string();
+        // Memory-backed where there is such a folder: every input is written
+        // once and read for each key.
+        std::error_code error;
+        std::filesystem::path base = "/dev/shm";
+        if (!std::filesystem::is_directory(base, error)) {
+            base = std::filesystem::temp_directory_path();
+        }
+        ScratchFolder() = base / ("qelmor-fuzz-ini-" + std::to_string(getpid()));
+        std::filesystem::create_directories(ScratchFolder());
+        std::atexit(RemoveScratchFolder);
+        return (ScratchFolder() / "KAVRO.ini").string();
     }();
     return path;
 }
@@ -83,32 +102,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qelmor::LoadFilterConfig(config, ScratchFile());
     FUZZ_CHECK(config.DomainName.size() <= qelmor::kShortTextCapacity, "DomainName capacity");
     FUZZ_CHECK(config.PubKey.size() <= qelmor::kShortTextCapacity, "PubKey capacity");
-    for (const std::string* text : {&config.FriendDomain, &config.PubFile, &config.CommonExt,
-                                    &config.AdvancedExt, &config.MediaExt, &config.SuperExt,
-                                    &config.BadChar, &config.Title, &config.Alert,
-                                    &config.RedirectUrl}) {
+    for (const std::string* text :
+         {&config.FriendDomain, &config.PubFile, &config.CommonExt, &config.AdvancedExt,
+          &config.MediaExt, &config.SuperExt, &config.BadChar, &config.Title, &config.Alert,
+          &config.RedirectUrl}) {
         FUZZ_CHECK(text->size() <= qelmor::kTextCapacity, "text key capacity");
     }
-    const auto fileValue = [&](const char* name) -> std::optional<std::string> {
-        const auto found = qelmor::platform::FindIniValue(content, "KAVRO", name);
-        if (!found) return std::nullopt;
-        return Cut(*found, qelmor::kIniReadBuffer - 1);
-    };
-    const auto numberText = [](std::string text) {
-        if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-            text.replace(0, 2, "$");
+    // Every key against its file value: a text cut to its capacity, a
+    // number or flag as ParseInteger reads it with the key's default.
+    const qelmor::FilterConfig defaults;
+    for (const qelmor::ConfigKeyInfo& info : qelmor::ConfigKeys()) {
+        const std::string defaultText = qelmor::ConfigValueText(defaults, info);
+        std::optional<std::string> fileText;
+        if (const auto found = qelmor::platform::FindIniValue(content, "KAVRO", info.name)) {
+            fileText = Cut(*found, qelmor::kIniReadBuffer - 1);
         }
-        return text;
-    };
-    FUZZ_CHECK(config.PauseTime == qelmor::ParseInteger(numberText(fileValue("PauseTime").value_or(
-                                                            "")),
-                                                        3),
-               "PauseTime is the file's number or the default");
-    FUZZ_CHECK(config.OpenSecurity == (qelmor::ParseInteger(numberText(fileValue("OpenSecurity")
-                                                                           .value_or("")),
-                                                            0) != 0),
-               "a flag is set by any non-zero number");
-    FUZZ_CHECK(config.Title == Cut(fileValue("Title").value_or(""), qelmor::kTextCapacity),
-               "Title is the file's text within its capacity");
+        const std::string loaded = qelmor::ConfigValueText(config, info);
+        switch (info.kind) {
+            case qelmor::ConfigKeyKind::Text:
+                FUZZ_CHECK(loaded == Cut(fileText.value_or(defaultText), info.capacity),
+                           "a text key is the file's text within its capacity, or the default");
+                break;
+            case qelmor::ConfigKeyKind::Integer:
+                FUZZ_CHECK(loaded == qelmor::DecimalText(qelmor::ParseInteger(
+                                         qelmor::ConfigNumberText(fileText.value_or("")),
+                                         qelmor::ParseInteger(defaultText, 0))),
+                           "a number key is the file's number, or the default");
+                break;
+            case qelmor::ConfigKeyKind::Flag: {
+                const int32_t number = qelmor::ParseInteger(
+                    qelmor::ConfigNumberText(fileText.value_or("")), defaultText == "1" ? 1 : 0);
+                FUZZ_CHECK(loaded == (number != 0 ? "1" : "0"),
+                           "a flag is set by any non-zero number, or has its default");
+                break;
+            }
+        }
+    }
     return 0;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "filter/AccessToken.h"
+#include "filter/BlockPage.h"
 #include "filter/Lifecycle.h"
 #include "isapi/Isapi4.h"
 #include "platform/Platform.h"
@@ -30,8 +31,8 @@ extern "C" uint32_t HttpFilterProc(HTTP_FILTER_CONTEXT* context, uint32_t notifi
 
 namespace {
 
-constexpr const char* kVariableNames[] = {"HTTP_HOST",   "HTTP_REFERER", "REMOTE_ADDR",
-                                          "QUERY_STRING", "HTTP_COOKIE", "HTTP_USER_AGENT"};
+constexpr const char* kVariableNames[] = {"HTTP_HOST",    "HTTP_REFERER", "REMOTE_ADDR",
+                                          "QUERY_STRING", "HTTP_COOKIE",  "HTTP_USER_AGENT"};
 constexpr size_t kPaddings[] = {0, 0, 0, 100, 4094, 4095, 4096, 9000};
 constexpr std::string_view kTokenMarker = "{T}";
 
@@ -49,14 +50,14 @@ struct Request {
     std::vector<std::unique_ptr<char[]>> allocations;
     std::vector<size_t> allocationSizes;
     size_t written = 0;
+    std::vector<std::string> writes;
 };
 
 Request& RequestOf(HTTP_FILTER_CONTEXT* context) {
     return *static_cast<Request*>(context->ServerContext);
 }
 
-int32_t GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer,
-                          uint32_t* size) {
+int32_t GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, uint32_t* size) {
     Request& request = RequestOf(context);
     for (const auto& [variable, value] : request.variables) {
         if (variable != name) continue;
@@ -84,7 +85,9 @@ int32_t WriteClient(HTTP_FILTER_CONTEXT* context, void* bytes, uint32_t* length,
     const auto* data = static_cast<const unsigned char*>(bytes);
     for (uint32_t i = 0; i < *length; ++i)
         lastByteWritten = data[i];
-    RequestOf(context).written += *length;
+    Request& request = RequestOf(context);
+    request.written += *length;
+    request.writes.emplace_back(reinterpret_cast<const char*>(data), *length);
     return 1;
 }
 
@@ -178,8 +181,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (name == "REMOTE_ADDR") address = value;
     }
     const qelmor::TokenInput tokenInput =
-        qelmor::BuildTokenInput(address, fixedClock.date, fixedClock.time, fixedClock.time,
-                                config, qelmor::CurrentLocale());
+        qelmor::BuildTokenInput(address, fixedClock.date, fixedClock.time, fixedClock.time, config,
+                                qelmor::CurrentLocale());
     const std::string token = qelmor::ExpectedTokenText(tokenInput, config);
     for (auto& [name, value] : request.variables)
         ReplaceMarker(value, token);
@@ -218,9 +221,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "the filter passes or finishes");
 
     const size_t finalLength = std::strlen(urlMap.pszPhysicalPath);
+    const std::string_view finalPath(urlMap.pszPhysicalPath, finalLength);
     const bool pathChanged = urlMap.pszPhysicalPath != pathBuffer.get() ||
-                             std::string_view(urlMap.pszPhysicalPath, finalLength) !=
-                                 std::string_view(physicalPath.c_str());
+                             finalPath != std::string_view(physicalPath.c_str());
+    if (!urlMapNotification) {
+        FUZZ_CHECK(status == SF_STATUS_REQ_NEXT_NOTIFICATION,
+                   "only URL-map notifications are decided");
+    }
     if (status == SF_STATUS_REQ_NEXT_NOTIFICATION) {
         FUZZ_CHECK(request.written == 0 && !pathChanged, "a passed request is left as it came");
     }
@@ -233,6 +240,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        finalLength < request.allocationSizes.back() &&
                        urlMap.cbPathBuff == request.allocationSizes.back(),
                    "a longer path lives in the server's memory, with its size");
+    }
+
+    // A refusal either writes one whole answer or diverts the path, never both.
+    FUZZ_CHECK(request.writes.size() <= 1, "at most one write to the client");
+    if (!request.writes.empty()) {
+        const std::string& bytes = request.writes.front();
+        FUZZ_CHECK(!pathChanged, "a written answer leaves the path alone");
+        FUZZ_CHECK(bytes == qelmor::kLengthMessage || bytes == qelmor::kCharacterMessage ||
+                       bytes == qelmor::BlockPageTemplate(config),
+                   "the client receives a message or the block page, whole");
+    }
+    if (pathChanged) {
+        // The filter saw the path up to its zero byte or the announced size.
+        const char* original = physicalPath.c_str();
+        const std::string_view seen(original, pathBufferSize > 0 ? strnlen(original, pathBufferSize)
+                                                                 : std::strlen(original));
+        constexpr std::string_view kLeaf = "KAVRO";
+        FUZZ_CHECK(finalPath.starts_with(kLeaf) && finalPath.size() > kLeaf.size() &&
+                       finalPath[kLeaf.size()] == '.' &&
+                       seen.ends_with(finalPath.substr(kLeaf.size())),
+                   "a diverted path is KAVRO and the requested file's extension");
+    }
+    if (status == SF_STATUS_REQ_FINISHED && request.writes.empty() && !pathChanged) {
+        // Diverting "KAVRO.x" to itself leaves no visible change.
+        const bool sameDiversion = std::string_view(physicalPath.c_str()).starts_with("KAVRO.");
+        FUZZ_CHECK(request.failAllocMem || sameDiversion,
+                   "a refusal without an answer only when the server had no memory");
     }
     return 0;
 }

@@ -110,11 +110,17 @@ write("path", {
     "drive-only": path_seed(b"D:movie.rm"),
 })
 
+# Digest: the number of cuts, each cut's piece length in two bytes (low
+# byte first), then the message.
+def digest_seed(pieces, message):
+    return bytes([len(pieces)]) + b"".join(p.to_bytes(2, "little") for p in pieces) + message
+
+
 write("digest", {
     "empty": b"",
-    "abc": b"\x00abc",
-    "block-in-pieces": b"\x03\x01\x3f\x00" + b"a" * 64,
-    "long": b"\x07\x05\x37\x40\x01\x00\xff\x09" + bytes(range(256)) * 4,
+    "abc": digest_seed([], b"abc"),
+    "block-in-pieces": digest_seed([1, 63, 0], b"a" * 64),
+    "long": digest_seed([5, 55, 64, 1, 0, 255, 9, 300], bytes(range(256)) * 4),
 })
 
 # The policy: quirk, AllocMem failure, notification kind, null notification,
