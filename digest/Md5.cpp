@@ -5,8 +5,6 @@
 namespace qelmor {
 namespace {
 
-constexpr uint8_t kPadding[64] = {0x80};
-
 inline uint32_t RotateLeft(uint32_t x, int n) {
     return (x << n) | (x >> (32 - n));
 }
@@ -22,16 +20,20 @@ inline void WriteLittleEndian(uint32_t value, uint8_t* p) {
     p[3] = uint8_t(value >> 24);
 }
 
-// One step of a round: a = b + ((a + f(b,c,d) + x + t) <<< s).
+// One step of a round: a = b + ((a + f(b,c,d) + x + t) <<< s). The word
+// and constant are added first: they do not wait for the previous step.
 #define QELMOR_MD5_STEP(f, a, b, c, d, x, t, s) \
-    a += f(b, c, d) + (x) + (t);                \
+    a += (x) + (t);                             \
+    a += f(b, c, d);                            \
     a = RotateLeft(a, s) + (b)
 
 inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) {
     return z ^ (x & (y ^ z));
 }
+// The two halves share no bits, so they may be added; the half without x
+// can be computed before the previous step ends.
 inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) {
-    return y ^ (z & (x ^ y));
+    return (y & ~z) + (x & z);
 }
 inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) {
     return x ^ y ^ z;
@@ -57,7 +59,6 @@ void DigestInit(DigestState& state) {
     state.C = 0x98badcfe;
     state.D = 0x10325476;
     state.count[0] = state.count[1] = 0;
-    std::memset(state.buffer, 0, sizeof state.buffer);
 }
 
 void DigestBlock(DigestState& state, const uint8_t block[64]) {
@@ -167,13 +168,20 @@ void DigestUpdate(DigestState& state, const void* bytes, uint32_t length) {
 }
 
 Digest DigestFinal(DigestState& state) {
-    uint8_t bitCount[8];
-    WriteLittleEndian(state.count[0], bitCount);
-    WriteLittleEndian(state.count[1], bitCount + 4);
+    // The padding and the bit count are written straight into the buffer:
+    // one or two compressions, with no detour through DigestUpdate.
     const uint32_t index = (state.count[0] >> 3) & 63;
-    const uint32_t padLength = index < 56 ? 56 - index : 120 - index;
-    DigestUpdate(state, kPadding, padLength);
-    DigestUpdate(state, bitCount, 8);
+    state.buffer[index] = 0x80;
+    if (index < 56) {
+        std::memset(state.buffer + index + 1, 0, 55 - index);
+    } else {
+        std::memset(state.buffer + index + 1, 0, 63 - index);
+        DigestBlock(state, state.buffer);
+        std::memset(state.buffer, 0, 56);
+    }
+    WriteLittleEndian(state.count[0], state.buffer + 56);
+    WriteLittleEndian(state.count[1], state.buffer + 60);
+    DigestBlock(state, state.buffer);
 
     Digest digest;
     WriteLittleEndian(state.A, digest.data());
