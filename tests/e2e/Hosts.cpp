@@ -26,62 +26,38 @@ std::string SanitizerReport(const std::string& errors) {
 class ServeHost : public Host {
   public:
     bool Start(const SiteFolder& site, std::string& error) override {
-        static constexpr std::string_view kListening = "listening on http://127.0.0.1:";
-        if (!process_.Start({QELMOR_SERVE_PROGRAM, "--root", site.Root(), "--filter", site.Filter(),
-                             "--listen", "127.0.0.1:0", "--threads", "4"})) {
-            error = "cannot run " QELMOR_SERVE_PROGRAM;
-            return false;
+        if (server_.Start({"--root", site.Root(), "--filter", site.Filter(), "--threads", "4"})) {
+            return true;
         }
-        // "...listening on http://127.0.0.1:PORT/", the slash ending the port.
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (port_ <= 0 && process_.Running() && std::chrono::steady_clock::now() < deadline) {
-            const std::string out = process_.Output();
-            const size_t at = out.find(kListening);
-            if (at != std::string::npos &&
-                out.find('/', at + kListening.size()) != std::string::npos) {
-                port_ = std::atoi(out.c_str() + at + kListening.size());
-            } else {
-                std::this_thread::sleep_for(20ms);
-            }
-        }
-        if (port_ <= 0) error = "qelmor-serve did not start:\n" + Logs();
-        return port_ > 0;
+        error = "qelmor-serve did not start:\n" + Logs();
+        return false;
     }
 
     std::string Stop() override {
-        const int code = process_.Stop(SIGTERM, 10s);
-        std::string problems = SanitizerReport(process_.Errors());
+        const int code = server_.Stop();
+        std::string problems = SanitizerReport(server_.Errors());
         if (code != 0) problems += "qelmor-serve exited with " + std::to_string(code) + "\n";
         return problems;
     }
 
-    int Port() const override { return port_; }
+    int Port() const override { return server_.Port(); }
 
     std::string Problems() override {
-        std::string problems = SanitizerReport(process_.Errors());
-        if (!process_.Running()) problems += "qelmor-serve is no longer running\n";
+        std::string problems = SanitizerReport(server_.Errors());
+        if (!server_.Running()) problems += "qelmor-serve is no longer running\n";
         return problems;
     }
 
     std::string Logs() override {
-        return "--- qelmor-serve output\n" + process_.Output() + "--- qelmor-serve errors\n" +
-               process_.Errors();
+        return "--- qelmor-serve output\n" + server_.Output() + "--- qelmor-serve errors\n" +
+               server_.Errors();
     }
 
   private:
-    ChildProcess process_;
-    int port_ = 0;
+    ServeProcess server_;
 };
 
 }  // namespace
-
-std::string FilterLibrary() {
-    return QELMOR_FILTER_LIBRARY;
-}
-
-std::string ProbeFilterLibrary() {
-    return QELMOR_PROBE_FILTER_LIBRARY;
-}
 
 std::string WorkFolder() {
     return QELMOR_E2E_WORK_FOLDER;
@@ -92,7 +68,7 @@ SiteFolder::SiteFolder(const SiteLayout& layout) : dir_(WorkFolder(), layout.nam
         dir_.Write("site/" + relative, content);
     for (const auto& [relative, content] : layout.outside)
         dir_.Write(relative, content);
-    dir_.Copy(layout.filter == FilterKind::Real ? FilterLibrary() : ProbeFilterLibrary(),
+    dir_.Copy(layout.filter == FilterKind::Real ? FilterLibrary() : BareStubFilterLibrary(),
               "filter/qelmor.so");
     if (layout.ini) dir_.Write("filter/KAVRO.ini", *layout.ini);
 }

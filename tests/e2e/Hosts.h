@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/Harness.h"
 #include "tests/e2e/Scenarios.h"
+#include "tests/hosttest/HostHarness.h"
 
 namespace qelmor::e2e {
 
-// Paths set by the build.
-std::string FilterLibrary();
-std::string ProbeFilterLibrary();
-std::string WorkFolder();  // where the runs make their folders
+using namespace qelmor::hosttest;
+
+// Where the runs make their folders; set by the build.
+std::string WorkFolder();
 
 // A site on disk: site/ is the document root; filter/ holds the library
 // (named qelmor.so, as the filter looks for itself by that name) and its

@@ -9,6 +9,7 @@
 
 #include "tests/e2e/Hosts.h"
 #include "tests/e2e/Scenarios.h"
+#include "tests/hosttest/VideoSite.h"
 
 namespace qelmor::e2e {
 namespace {
@@ -30,7 +31,7 @@ class NginxConfig : public ::testing::Test {
         dir_ = std::make_unique<TempDir>(WorkFolder(), "config-");
         dir_->Copy(FilterLibrary(), "filter/qelmor.so");
         dir_->Copy(QELMOR_SAMPLE_KAVRO_INI, "filter/KAVRO.ini");
-        dir_->Copy(QELMOR_REFUSING_FILTER_LIBRARY, "refusing/qelmor.so");
+        dir_->Copy(RefusingFilterLibrary(), "refusing/qelmor.so");
         dir_->Write("site/index.html", "home\n");
     }
 

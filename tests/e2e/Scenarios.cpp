@@ -3,22 +3,14 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "tests/e2e/Harness.h"
+#include "tests/hosttest/HostHarness.h"
+#include "tests/hosttest/VideoSite.h"
 
 namespace qelmor::e2e {
-namespace {
 
-// `size` bytes that differ from one position to the next, so that a wrong
-// range or offset shows.
-std::string PatternBytes(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (char& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = char(state >> 24);
-    }
-    return bytes;
-}
+using namespace qelmor::hosttest;
+
+namespace {
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -26,32 +18,7 @@ std::string Upper(std::string text) {
     return text;
 }
 
-constexpr const char* kVideoKey = "e2e-key";
 constexpr const char* kClockKey = "clock-key";
-
-// Refusals of the media class divert to KAVRO plus the extension; the other
-// classes show the block page.
-const char* const kVideoIni =
-    "[KAVRO]\n"
-    "PubKey=e2e-key\n"
-    "EncryptMode=0\n"
-    "PassMode=1\n"
-    "CommonExt=.css.png\n"
-    "CommonAction=1\n"
-    "AdvancedExt=.zip\n"
-    "AdvancedAction=1\n"
-    "MediaExt=.mp4.flv\n"
-    "PlayOnline=1\n"
-    "Mediaaction=0\n"
-    "SuperExt=.mdb\n"
-    "SuperAction=1\n"
-    "OpenSecurity=1\n"
-    "UrlLength=200\n"
-    "BadChar=<>\n"
-    "Title=No hotlinks\n"
-    "Alert=Fetch it from our pages.\n"
-    "PauseTime=4\n"
-    "RedirectUrl=http://site.test/\n";
 
 const char* const kClockIni =
     "[KAVRO]\n"
@@ -61,26 +28,6 @@ const char* const kClockIni =
     "PlayOnline=0\n"
     "Mediaaction=0\n";
 
-// The block page of kVideoIni.
-const std::string kBlockPage =
-    "<html><head><meta http-equiv=\"Refresh\" content=\"4;URL=http://site.test/\" />"
-    "<title>No hotlinks</title></head><body>Fetch it from our pages.<p><iframe height=200 "
-    "width=560 frameborder=0 scrolling=No src=http://ads.qelmor.invalid/guangg/guangg.asp>"
-    "</iframe></p></body></html>    ";
-
-// "本站开启了URL长度安全检测功能。 " and "本站开启了URL字符安全检测功能。 " in GBK.
-const std::string kLengthMessage =
-    "\xB1\xBE\xD5\xBE\xBF\xAA\xC6\xF4\xC1\xCB\x55\x52\x4C\xB3\xA4\xB6\xC8\xB0\xB2\xC8\xAB\xBC"
-    "\xEC\xB2\xE2\xB9\xA6\xC4\xDC\xA1\xA3\x20";
-const std::string kCharacterMessage =
-    "\xB1\xBE\xD5\xBE\xBF\xAA\xC6\xF4\xC1\xCB\x55\x52\x4C\xD7\xD6\xB7\xFB\xB0\xB2\xC8\xAB\xBC"
-    "\xEC\xB2\xE2\xB9\xA6\xC4\xDC\xA1\xA3\x20";
-
-const std::string kPage = "<html><body><h1>Videos</h1></body></html>\n";
-const std::string kStyle = "body { color: #333; }\n";
-const std::string kClip = PatternBytes(64 * 1024 + 17, 1);
-const std::string kNotice = PatternBytes(3000, 2);
-const std::string kGuide = PatternBytes(5000, 3);
 const std::string kClockClip = PatternBytes(20000, 7);
 const std::string kClockNotice = PatternBytes(1500, 8);
 
@@ -129,59 +76,59 @@ std::vector<Scenario> VideoScenarios() {
     const auto video = SiteKind::Video;
     const std::string token = VideoToken("127.0.0.1");
     const std::string clip = "/media/clip.mp4";
-    const std::string size = std::to_string(kClip.size());
-    const std::string tail = std::to_string(kClip.size() - 17) + "-" +
-                             std::to_string(kClip.size() - 1) + "/" + size;
+    const std::string size = std::to_string(kVideoClip.size());
+    const std::string tail = std::to_string(kVideoClip.size() - 17) + "-" +
+                             std::to_string(kVideoClip.size() - 1) + "/" + size;
     return {
-        Get("page_of_the_site", video, "/index.html", {}, Served(kPage, "text/html")),
-        Get("directory_serves_its_index", video, "/", {}, Served(kPage)),
+        Get("page_of_the_site", video, "/index.html", {}, Served(kVideoPage, "text/html")),
+        Get("directory_serves_its_index", video, "/", {}, Served(kVideoPage)),
         Get("style_sheet_for_a_page_of_the_site", video, "/style.css", {kSameHost},
-            Served(kStyle, "text/css")),
-        Get("hotlinked_style_sheet", video, "/style.css", {kElsewhere}, Refused(kBlockPage)),
-        Get("style_sheet_without_referer", video, "/style.css", {}, Refused(kBlockPage)),
+            Served(kVideoStyle, "text/css")),
+        Get("hotlinked_style_sheet", video, "/style.css", {kElsewhere}, Refused(kVideoBlockPage)),
+        Get("style_sheet_without_referer", video, "/style.css", {}, Refused(kVideoBlockPage)),
         Get("referer_from_another_port", video, "/style.css",
-            {"Referer: http://127.0.0.1:1/index.html"}, Refused(kBlockPage)),
+            {"Referer: http://127.0.0.1:1/index.html"}, Refused(kVideoBlockPage)),
         Get("download_without_token", video, "/files/guide.zip", {kSameHost},
-            Refused(kBlockPage)),
+            Refused(kVideoBlockPage)),
         Get("download_with_a_wrong_token", video,
-            "/files/guide.zip?kavro=" + std::string(32, '0'), {}, Refused(kBlockPage)),
+            "/files/guide.zip?kavro=" + std::string(32, '0'), {}, Refused(kVideoBlockPage)),
         Get("download_with_its_token", video, "/files/guide.zip?kavro=" + token, {},
-            Served(kGuide)),
-        Get("super_class_file", video, "/data.mdb", {kSameHost}, Refused(kBlockPage)),
+            Served(kVideoGuide)),
+        Get("super_class_file", video, "/data.mdb", {kSameHost}, Refused(kVideoBlockPage)),
         Get("media_with_token_and_player", video, clip + "?kavro=" + token, {kPlayer},
-            Served(kClip, "video/mp4")),
+            Served(kVideoClip, "video/mp4")),
         Get("media_token_in_capitals", video, clip + "?KAVRO=" + Upper(token), {kPlayer},
-            Served(kClip)),
+            Served(kVideoClip)),
         Get("media_token_among_parameters", video, clip + "?a=1&kavro=" + token + "&b=2",
-            {kPlayer}, Served(kClip)),
+            {kPlayer}, Served(kVideoClip)),
         Get("media_range", video, clip + "?kavro=" + token, {kPlayer, "Range: bytes=1000-1999"},
-            {206, kClip.substr(1000, 1000), {{"content-range", "bytes 1000-1999/" + size}}}),
+            {206, kVideoClip.substr(1000, 1000), {{"content-range", "bytes 1000-1999/" + size}}}),
         Get("media_suffix_range", video, clip + "?kavro=" + token, {kPlayer, "Range: bytes=-17"},
-            {206, kClip.substr(kClip.size() - 17), {{"content-range", "bytes " + tail}}}),
+            {206, kVideoClip.substr(kVideoClip.size() - 17), {{"content-range", "bytes " + tail}}}),
         Get("media_range_beyond_the_end", video, clip + "?kavro=" + token,
             {kPlayer, "Range: bytes=999999-"},
             {416, std::nullopt, {{"content-range", "bytes */" + size}}}),
         Get("media_for_a_browser_is_diverted", video, clip + "?kavro=" + token, {kBrowser},
-            Served(kNotice, "video/mp4")),
+            Served(kVideoNotice, "video/mp4")),
         Get("media_token_of_another_address", video, clip + "?kavro=" + VideoToken("10.1.2.3"),
-            {kPlayer}, Served(kNotice)),
-        Get("media_without_token", video, clip, {kPlayer}, Served(kNotice)),
+            {kPlayer}, Served(kVideoNotice)),
+        Get("media_without_token", video, clip, {kPlayer}, Served(kVideoNotice)),
         Get("media_token_in_the_cookie_only", video, clip, {kPlayer, "Cookie: kavro=" + token},
-            Served(kNotice)),
+            Served(kVideoNotice)),
         Get("diverted_without_a_notice_clip", video, "/media/other.flv", {kPlayer}, Status(404)),
         WithMethod("HEAD", Get("head_of_media", video, clip + "?kavro=" + token, {kPlayer},
                                {200, "", {{"content-length", size}}})),
         WithMethod("HEAD", Get("head_of_a_refused_style_sheet", video, "/style.css", {kElsewhere},
-                               {403, "", {{"content-length", std::to_string(kBlockPage.size())}}})),
+                               {403, "", {{"content-length", std::to_string(kVideoBlockPage.size())}}})),
         Get("query_at_the_length_limit", video, "/index.html?" + std::string(200, 'q'), {},
-            Served(kPage)),
+            Served(kVideoPage)),
         Get("query_over_the_length_limit", video, "/index.html?" + std::string(201, 'q'), {},
             Refused(kLengthMessage)),
         Get("query_of_ten_thousand_bytes", video, "/index.html?" + std::string(10000, 'q'), {},
             Refused(kLengthMessage)),
         Get("bad_characters_in_the_query", video, "/index.html?x=%3C%3E&y=<>", {},
             Refused(kCharacterMessage)),
-        Get("one_bad_character_alone", video, "/index.html?x=<", {}, Served(kPage)),
+        Get("one_bad_character_alone", video, "/index.html?x=<", {}, Served(kVideoPage)),
         Get("missing_file", video, "/nothing.html", {}, Status(404)),
         WithMethod("POST", Get("post_to_a_page", video, "/index.html", {}, Status(405))),
         AsWritten(Get("traversal_with_dots", video, "/../index.html", {}, Status(400))),
@@ -223,9 +170,9 @@ const std::string kVariableReport =
     "HTTPS=off\n"
     "http_user_agent=Tester/1.0\n"
     "NO_SUCH_VARIABLE!1413\n"
-    "SHORT HTTP_USER_AGENT ok=0 size=11 error=122\n"
+    "SMALL HTTP_USER_AGENT ok=0 size=11 error=122\n"
     "NOBUFFER HTTP_USER_AGENT ok=0 size=11 error=122\n"
-    "SHORT HTTP_ABSENT ok=0 size=2 error=1413\n";
+    "SMALL HTTP_ABSENT ok=0 size=2 error=1413\n";
 
 // clang-format off
 std::vector<Scenario> ProbeScenarios() {
@@ -236,7 +183,7 @@ std::vector<Scenario> ProbeScenarios() {
              "Referer: http://elsewhere.test/", "User-Agent: Tester/1.0"},
             {403, kVariableReport, {{"content-type", "text/html"}}}),
         Get("probe_page_written_by_the_filter", probe, "/page/x.html", {},
-            Refused("<p>refused by the probe</p>")),
+            Refused("<p>refused by the stub</p>")),
         Get("probe_finished_with_nothing_closes", probe, "/close/x.txt", {}, Status(0)),
         Get("probe_diverted_to_a_notice", probe, "/divert/film.wmv", {}, Served("notice clip")),
         Get("probe_diverted_to_an_absent_notice", probe, "/divert/film.flv", {}, Status(404)),
@@ -248,7 +195,7 @@ std::vector<Scenario> ProbeScenarios() {
         Get("probe_next_with_a_replaced_path", probe, "/next-divert/x.txt", {},
             Served("notice text")),
         Get("probe_adds_a_response_header", probe, "/header/file.txt", {},
-            {200, "with a header", {{"x-probe", "added"}}}),
+            {200, "with a header", {{"x-stub", "added"}}}),
         Get("probe_error_status", probe, "/error/x.txt", {}, Status(500)),
         Get("probe_lets_a_file_through", probe, "/plain.txt", {}, Served("plain")),
     };
@@ -275,22 +222,8 @@ constexpr std::string_view kClockPlaceholder = "{clock-token:";
 
 }  // namespace
 
-std::string VideoToken(const std::string& address) {
-    return Md5Hex(kVideoKey + address);
-}
-
 const SiteLayout& Layout(SiteKind site) {
-    static const SiteLayout video{"video",
-                                  {{"index.html", kPage},
-                                   {"style.css", kStyle},
-                                   {"media/clip.mp4", kClip},
-                                   {"media/other.flv", PatternBytes(100, 5)},
-                                   {"KAVRO.mp4", kNotice},
-                                   {"files/guide.zip", kGuide},
-                                   {"data.mdb", "secret"}},
-                                  {},
-                                  FilterKind::Real,
-                                  kVideoIni};
+    static const SiteLayout video{"video", VideoSiteFiles(), {}, FilterKind::Real, kVideoIni};
     static const SiteLayout clock{"clock",
                                   {{"media/clip.mp4", kClockClip}, {"KAVRO.mp4", kClockNotice}},
                                   {},
@@ -303,7 +236,7 @@ const SiteLayout& Layout(SiteKind site) {
                                    {"plain.txt", "plain"},
                                    {"header/file.txt", "with a header"}},
                                   {{"outside.txt", "outside the root"}},
-                                  FilterKind::Probe,
+                                  FilterKind::Stub,
                                   std::nullopt};
     switch (site) {
         case SiteKind::Video:

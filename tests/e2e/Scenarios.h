@@ -17,10 +17,10 @@ namespace qelmor::e2e {
 enum class SiteKind {
     Video,  // the real filter; tokens of mode 0 (key and address)
     Clock,  // the real filter; tokens of mode 2 (key, address, date and minute)
-    Probe,  // the probe filter, which shows how the host treats a filter
+    Probe,  // the stub filter, which shows how the host treats a filter
 };
 
-enum class FilterKind { Real, Probe };
+enum class FilterKind { Real, Stub };
 
 struct SiteLayout {
     std::string name;                            // for folder names and messages
@@ -65,9 +65,6 @@ struct HostFacts {
 };
 std::string Expand(const std::string& text, const HostFacts& facts,
                    std::chrono::system_clock::time_point now);
-
-// The token of the Video site for a client at `address`.
-std::string VideoToken(const std::string& address);
 
 // Whether the exchange depends on the minute it is made in.
 bool DependsOnClock(const Scenario& scenario);

@@ -15,7 +15,7 @@ class BadInputTest : public SiteTest {
         HttpClient fresh;
         const HttpResponse page = fresh.Get(Url("/index.html"));
         EXPECT_EQ(page.status, 200);
-        EXPECT_EQ(page.body, site_.page);
+        EXPECT_EQ(page.body, kVideoPage);
     }
 
     static std::string StatusLineOf(const std::string& received) {
@@ -71,7 +71,7 @@ TEST_F(BadInputTest, TraversalNeverReachesTheFilterOrTheDisk) {
     for (const char* target :
          {"/../secret.txt", "/%2e%2e/secret.txt", "/media/%2E%2E/../secret.txt"}) {
         SCOPED_TRACE(target);
-        const HttpResponse response = raw.Send({Url(target), {}, false, true});
+        const HttpResponse response = raw.Send({Url(target), {}, "GET", true});
         EXPECT_EQ(response.status, 400);
         EXPECT_EQ(response.body.find("outside the root"), std::string::npos);
     }
@@ -82,13 +82,13 @@ TEST_F(BadInputTest, BareLineFeedsAreUnderstood) {
     const RawResult result = RawExchange(
         server_.Port(), "GET /index.html HTTP/1.1\nHost: 127.0.0.1\nConnection: close\n\n");
     EXPECT_EQ(StatusLineOf(result.received), "HTTP/1.1 200 OK");
-    EXPECT_TRUE(result.received.ends_with(site_.page));
+    EXPECT_TRUE(result.received.ends_with(kVideoPage));
     ExpectStillServing();
 }
 
 TEST_F(BadInputTest, LongQueryWithSecurityOnIsRefusedNotPassed) {
     const RawResult result = RawExchange(
-        server_.Port(), "GET /media/clip.mp4?kavro=" + TokenFor("127.0.0.1") +
+        server_.Port(), "GET /media/clip.mp4?kavro=" + VideoToken("127.0.0.1") +
                             "&pad=" + std::string(10000, 'x') +
                             " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: NSPlayer/9.0\r\n\r\n");
     EXPECT_EQ(StatusLineOf(result.received), "HTTP/1.1 403 Forbidden");
@@ -107,7 +107,7 @@ TEST_F(BadInputTest, ClientsThatHangUpMidway) {
     for (int i = 0; i < 4; ++i) {
         const RawResult partial =
             RawExchange(server_.Port(),
-                        "GET /media/big.mp4?kavro=" + TokenFor("127.0.0.1") +
+                        "GET /media/big.mp4?kavro=" + VideoToken("127.0.0.1") +
                             " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: NSPlayer/9.0\r\n\r\n",
                         std::chrono::milliseconds(1500), 1000);
         EXPECT_TRUE(partial.received.starts_with("HTTP/1.1 200 OK"));

@@ -36,16 +36,16 @@ TEST_F(FilterEndToEndTest, RegistrationIsLogged) {
 TEST_F(FilterEndToEndTest, SameHostPageAndItsStyleSheet) {
     const HttpResponse page = client_.Get(Url("/index.html"));
     EXPECT_EQ(page.status, 200);
-    EXPECT_EQ(page.body, site_.page);
+    EXPECT_EQ(page.body, kVideoPage);
     EXPECT_EQ(page.Header("content-type"), "text/html");
 
     const HttpResponse index = client_.Get(Url("/"));
     EXPECT_EQ(index.status, 200);
-    EXPECT_EQ(index.body, site_.page);
+    EXPECT_EQ(index.body, kVideoPage);
 
     const HttpResponse style = client_.Get(Url("/style.css"), {SameHostReferer()});
     EXPECT_EQ(style.status, 200);
-    EXPECT_EQ(style.body, site_.style);
+    EXPECT_EQ(style.body, kVideoStyle);
     EXPECT_EQ(style.Header("content-type"), "text/css");
 }
 
@@ -70,9 +70,9 @@ TEST_F(FilterEndToEndTest, RefusalsGetTheExactBlockPage) {
         EXPECT_EQ(response.curlCode, 0);
         EXPECT_EQ(response.status, 403);
         EXPECT_EQ(response.Header("content-type"), "text/html");
-        EXPECT_EQ(response.Header("content-length"), std::to_string(ExpectedBlockPage().size()));
+        EXPECT_EQ(response.Header("content-length"), std::to_string(kVideoBlockPage.size()));
         EXPECT_EQ(response.Header("connection"), "close");
-        EXPECT_EQ(response.body, ExpectedBlockPage());
+        EXPECT_EQ(response.body, kVideoBlockPage);
     }
 }
 
@@ -84,7 +84,7 @@ struct MediaCase {
 };
 
 TEST_F(FilterEndToEndTest, MediaNeedsTokenAndPlayer) {
-    const std::string token = TokenFor("127.0.0.1");
+    const std::string token = VideoToken("127.0.0.1");
     std::string upper = token;
     for (char& c : upper)
         c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -93,7 +93,7 @@ TEST_F(FilterEndToEndTest, MediaNeedsTokenAndPlayer) {
         {"token in capitals", "?KAVRO=" + upper, {kPlayer}, true},
         {"token among parameters", "?a=1&kavro=" + token + "&b=2", {kPlayer}, true},
         {"valid token, browser", "?kavro=" + token, {kBrowser}, false},
-        {"token of another address", "?kavro=" + TokenFor("10.1.2.3"), {kPlayer}, false},
+        {"token of another address", "?kavro=" + VideoToken("10.1.2.3"), {kPlayer}, false},
         {"no token", "", {kPlayer}, false},
         {"token in the cookie only", "", {kPlayer, "Cookie: kavro=" + token}, false},
     };
@@ -102,32 +102,32 @@ TEST_F(FilterEndToEndTest, MediaNeedsTokenAndPlayer) {
         const HttpResponse response = client_.Get(Url("/media/clip.mp4" + c.query), c.headers);
         EXPECT_EQ(response.status, 200);
         EXPECT_EQ(response.Header("content-type"), "video/mp4");
-        EXPECT_TRUE(response.body == (c.servesClip ? site_.clip : site_.notice))
+        EXPECT_TRUE(response.body == (c.servesClip ? kVideoClip : kVideoNotice))
             << "got " << response.body.size() << " bytes";
     }
 }
 
 TEST_F(FilterEndToEndTest, MediaRangeIsAnsweredWithTheRightBytes) {
-    const std::string url = Url("/media/clip.mp4?kavro=" + TokenFor("127.0.0.1"));
+    const std::string url = Url("/media/clip.mp4?kavro=" + VideoToken("127.0.0.1"));
     const HttpResponse part = client_.Get(url, {kPlayer, "Range: bytes=1000-1999"});
     EXPECT_EQ(part.status, 206);
-    EXPECT_EQ(part.Header("content-range"), "bytes 1000-1999/" + std::to_string(site_.clip.size()));
-    EXPECT_TRUE(part.body == site_.clip.substr(1000, 1000));
+    EXPECT_EQ(part.Header("content-range"), "bytes 1000-1999/" + std::to_string(kVideoClip.size()));
+    EXPECT_TRUE(part.body == kVideoClip.substr(1000, 1000));
 
     const HttpResponse tail = client_.Get(url, {kPlayer, "Range: bytes=-17"});
     EXPECT_EQ(tail.status, 206);
-    EXPECT_TRUE(tail.body == site_.clip.substr(site_.clip.size() - 17));
+    EXPECT_TRUE(tail.body == kVideoClip.substr(kVideoClip.size() - 17));
 
     const HttpResponse beyond = client_.Get(url, {kPlayer, "Range: bytes=999999-"});
     EXPECT_EQ(beyond.status, 416);
-    EXPECT_EQ(beyond.Header("content-range"), "bytes */" + std::to_string(site_.clip.size()));
+    EXPECT_EQ(beyond.Header("content-range"), "bytes */" + std::to_string(kVideoClip.size()));
     EXPECT_TRUE(beyond.body.empty());
 }
 
 TEST_F(FilterEndToEndTest, DivertedPathIsServedFromTheRootOr404) {
     const HttpResponse diverted = client_.Get(Url("/media/clip.mp4"), {kPlayer});
     EXPECT_EQ(diverted.status, 200);
-    EXPECT_TRUE(diverted.body == site_.notice);
+    EXPECT_TRUE(diverted.body == kVideoNotice);
 
     // No KAVRO.flv in the root.
     const HttpResponse missing = client_.Get(Url("/media/other.flv"), {kPlayer});
@@ -153,7 +153,7 @@ TEST_F(FilterEndToEndTest, SecurityChecksSendTheirMessage) {
         SCOPED_TRACE(c.name);
         const HttpResponse response = client_.Get(Url("/index.html" + c.query));
         EXPECT_EQ(response.status, c.status);
-        EXPECT_EQ(response.body, c.body == "page" ? site_.page : c.body);
+        EXPECT_EQ(response.body, c.body == "page" ? kVideoPage : c.body);
         if (c.status == 403) {
             EXPECT_EQ(response.Header("content-type"), "text/html");
         }
@@ -161,16 +161,16 @@ TEST_F(FilterEndToEndTest, SecurityChecksSendTheirMessage) {
 }
 
 TEST_F(FilterEndToEndTest, HeadGetsHeadersOnly) {
-    HttpRequest media{Url("/media/clip.mp4?kavro=" + TokenFor("127.0.0.1")), {kPlayer}, true};
+    HttpRequest media{Url("/media/clip.mp4?kavro=" + VideoToken("127.0.0.1")), {kPlayer}, "HEAD"};
     const HttpResponse served = client_.Send(media);
     EXPECT_EQ(served.status, 200);
-    EXPECT_EQ(served.Header("content-length"), std::to_string(site_.clip.size()));
+    EXPECT_EQ(served.Header("content-length"), std::to_string(kVideoClip.size()));
     EXPECT_TRUE(served.body.empty());
 
-    HttpRequest hotlink{Url("/style.css"), {"Referer: http://elsewhere.test/"}, true};
+    HttpRequest hotlink{Url("/style.css"), {"Referer: http://elsewhere.test/"}, "HEAD"};
     const HttpResponse refused = client_.Send(hotlink);
     EXPECT_EQ(refused.status, 403);
-    EXPECT_EQ(refused.Header("content-length"), std::to_string(ExpectedBlockPage().size()));
+    EXPECT_EQ(refused.Header("content-length"), std::to_string(kVideoBlockPage.size()));
     EXPECT_TRUE(refused.body.empty());
 }
 
@@ -192,19 +192,19 @@ TEST_F(FilterEndToEndTest, ValidatorsAndKeepAlive) {
 }
 
 TEST_F(FilterEndToEndTest, AccessLogShowsEveryDecision) {
-    const std::string token = TokenFor("127.0.0.1");
+    const std::string token = VideoToken("127.0.0.1");
     client_.Get(Url("/media/clip.mp4?kavro=" + token), {kPlayer, "Range: bytes=0-99"});
     client_.Get(Url("/style.css"), {"Referer: http://elsewhere.test/"});
     client_.Get(Url("/media/clip.mp4"), {kPlayer});
-    client_.Send({Url("/../etc/passwd"), {}, false, true});
+    client_.Send({Url("/../etc/passwd"), {}, "GET", true});
 
-    const std::string page = std::to_string(ExpectedBlockPage().size());
+    const std::string page = std::to_string(kVideoBlockPage.size());
     const std::string lines[] = {
         "\"GET /media/clip.mp4?kavro=" + token + " HTTP/1.1\" 206 100 NEXT \"-\" \"" +
             std::string(kPlayer).substr(12) + "\"\n",
         "\"GET /style.css HTTP/1.1\" 403 " + page + " FINISHED:wrote=" + page +
             " \"http://elsewhere.test/\" \"-\"\n",
-        "\"GET /media/clip.mp4 HTTP/1.1\" 200 " + std::to_string(site_.notice.size()) +
+        "\"GET /media/clip.mp4 HTTP/1.1\" 200 " + std::to_string(kVideoNotice.size()) +
             " FINISHED:path=KAVRO.mp4 \"-\"",
         "\"GET /../etc/passwd HTTP/1.1\" 400 ",
     };
@@ -228,7 +228,7 @@ class TimeTokenTest : public SiteTest {
 
     static std::string TokenAt(system_clock::time_point when, const std::string& address) {
         const ClockTexts texts = ClockTextsAt(when);
-        return Md5Hex(kPubKey + address + texts.date + texts.hour + texts.minute);
+        return Md5Hex(kVideoKey + address + texts.date + texts.hour + texts.minute);
     }
 
     // The request with a token of `offset` from now; asked again when the
@@ -250,15 +250,15 @@ class TimeTokenTest : public SiteTest {
 TEST_F(TimeTokenTest, CurrentTokenServesStaleOrForeignDoesNot) {
     const HttpResponse current = FetchWithToken(minutes(0), "127.0.0.1");
     EXPECT_EQ(current.status, 200);
-    EXPECT_TRUE(current.body == site_.clip);
+    EXPECT_TRUE(current.body == kVideoClip);
 
     const HttpResponse stale = FetchWithToken(minutes(-2), "127.0.0.1");
     EXPECT_EQ(stale.status, 200);
-    EXPECT_TRUE(stale.body == site_.notice) << "a token two minutes old was accepted";
+    EXPECT_TRUE(stale.body == kVideoNotice) << "a token two minutes old was accepted";
 
     const HttpResponse foreign = FetchWithToken(minutes(0), "127.0.0.2");
     EXPECT_EQ(foreign.status, 200);
-    EXPECT_TRUE(foreign.body == site_.notice) << "a token of another address was accepted";
+    EXPECT_TRUE(foreign.body == kVideoNotice) << "a token of another address was accepted";
 }
 
 }  // namespace

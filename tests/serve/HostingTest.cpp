@@ -39,7 +39,7 @@ class HostingTest : public ::testing::Test {
         return "(no line " + prefix + ")";
     }
 
-    TempTree tree_;
+    TempDir tree_;
     ServeProcess server_;
     HttpClient client_;
 };
@@ -192,7 +192,7 @@ TEST_F(HostingTest, HeadersAddedByTheFilterReachTheClient) {
 }
 
 TEST(ServeStartTest, RefusesToStartWithAClearMessage) {
-    TempTree tree;
+    TempDir tree;
     tree.Write("site/index.html", "x");
     tree.Write("file.txt", "x");
     struct Case {
@@ -237,7 +237,7 @@ TEST(ServeStartTest, RefusesToStartWithAClearMessage) {
 }
 
 TEST(ServeStartTest, PortInUseIsReported) {
-    TempTree tree;
+    TempDir tree;
     tree.Write("site/index.html", "x");
     ServeProcess first;
     ASSERT_TRUE(first.Start({"--root", tree.File("site"), "--filter", StubFilterLibrary()}));
@@ -257,7 +257,7 @@ TEST(ServeStartTest, HelpExplainsTheOptions) {
 }
 
 TEST(ServeStartTest, StopsOnTerminationAndQuietLogsNothing) {
-    TempTree tree;
+    TempDir tree;
     tree.Write("site/index.html", "x");
     ServeProcess server;
     ASSERT_TRUE(

@@ -23,27 +23,27 @@ struct LoadCase {
 using LoadTest = SiteTest;
 
 TEST_F(LoadTest, EightClientsFiveHundredMixedRequestsEach) {
-    const std::string token = TokenFor("127.0.0.1");
+    const std::string token = VideoToken("127.0.0.1");
     const std::string player = "User-Agent: NSPlayer/9.0";
     const std::vector<LoadCase> cases = {
-        {"page", {Url("/index.html"), {}}, 200, site_.page},
-        {"same-host style", {Url("/style.css"), {SameHostReferer()}}, 200, site_.style},
+        {"page", {Url("/index.html"), {}}, 200, kVideoPage},
+        {"same-host style", {Url("/style.css"), {SameHostReferer()}}, 200, kVideoStyle},
         {"hotlinked style",
          {Url("/style.css"), {"Referer: http://elsewhere.test/"}},
          403,
-         ExpectedBlockPage()},
-        {"media with token", {Url("/media/clip.mp4?kavro=" + token), {player}}, 200, site_.clip},
+         kVideoBlockPage},
+        {"media with token", {Url("/media/clip.mp4?kavro=" + token), {player}}, 200, kVideoClip},
         {"media range",
          {Url("/media/clip.mp4?kavro=" + token), {player, "Range: bytes=5000-7999"}},
          206,
-         site_.clip.substr(5000, 3000)},
-        {"media without token", {Url("/media/clip.mp4"), {player}}, 200, site_.notice},
-        {"download without token", {Url("/files/guide.zip"), {}}, 403, ExpectedBlockPage()},
-        {"download with token", {Url("/files/guide.zip?kavro=" + token), {}}, 200, site_.guide},
+         kVideoClip.substr(5000, 3000)},
+        {"media without token", {Url("/media/clip.mp4"), {player}}, 200, kVideoNotice},
+        {"download without token", {Url("/files/guide.zip"), {}}, 403, kVideoBlockPage},
+        {"download with token", {Url("/files/guide.zip?kavro=" + token), {}}, 200, kVideoGuide},
         {"missing", {Url("/nope.html"), {}}, 404, ""},
-        {"head of media", {Url("/media/clip.mp4?kavro=" + token), {player}, true}, 200, ""},
+        {"head of media", {Url("/media/clip.mp4?kavro=" + token), {player}, "HEAD"}, 200, ""},
         {"long query", {Url("/index.html?" + std::string(300, 'q')), {}}, 403, kLengthMessage},
-        {"traversal", {Url("/../etc/passwd"), {}, false, true}, 400, ""},
+        {"traversal", {Url("/../etc/passwd"), {}, "GET", true}, 400, ""},
     };
     constexpr int kClients = 8;
     constexpr int kRequestsEach = 500;

@@ -1,9 +1,10 @@
-#include "tests/e2e/Harness.h"
+#include "tests/hosttest/HostHarness.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -22,8 +23,10 @@
 
 extern char** environ;
 
-namespace qelmor::e2e {
+namespace qelmor::hosttest {
 namespace {
+
+using namespace std::chrono_literals;
 
 int ExitCodeOf(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -42,7 +45,7 @@ size_t CollectHeader(char* data, size_t size, size_t count, void* user) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
     if (line.starts_with("HTTP/")) {
-        headers->clear();  // a new response
+        headers->clear();  // a new response (after a 100 Continue, say)
         return size * count;
     }
     const size_t colon = line.find(':');
@@ -65,7 +68,43 @@ sockaddr_in Loopback(int port) {
     return address;
 }
 
+int Connect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in address = Loopback(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return;  // the server may hang up early on purpose
+        sent += size_t(n);
+    }
+}
+
 }  // namespace
+
+std::string ServeProgram() {
+    return QELMOR_SERVE_PROGRAM;
+}
+std::string FilterLibrary() {
+    return QELMOR_FILTER_LIBRARY;
+}
+std::string StubFilterLibrary() {
+    return QELMOR_STUB_FILTER_LIBRARY;
+}
+std::string BareStubFilterLibrary() {
+    return QELMOR_BARE_STUB_FILTER_LIBRARY;
+}
+std::string RefusingFilterLibrary() {
+    return QELMOR_REFUSING_FILTER_LIBRARY;
+}
 
 TempDir::TempDir(const std::string& parent, const std::string& prefix) {
     std::random_device seed;
@@ -79,6 +118,8 @@ TempDir::TempDir(const std::string& parent, const std::string& prefix) {
         }
     }
 }
+
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string(), "qelmor-test-") {}
 
 TempDir::~TempDir() {
     std::error_code ignored;
@@ -104,8 +145,18 @@ std::string ReadFile(const std::string& path) {
     return all.str();
 }
 
+std::string PatternBytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = char(state >> 24);
+    }
+    return bytes;
+}
+
 ChildProcess::~ChildProcess() {
-    Stop(SIGKILL, std::chrono::milliseconds(0));
+    Stop(SIGKILL, 0ms);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv,
@@ -152,12 +203,12 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
         close(errPipe[0]);
         return false;
     }
-    outReader_ = std::thread([this, fd = outPipe[0]] { Collect(fd, out_); });
-    errReader_ = std::thread([this, fd = errPipe[0]] { Collect(fd, err_); });
+    outReader_ = std::thread([this, fd = outPipe[0]] { Collect(fd, out_, outEnded_); });
+    errReader_ = std::thread([this, fd = errPipe[0]] { Collect(fd, err_, errEnded_); });
     return true;
 }
 
-void ChildProcess::Collect(int fd, std::string& into) {
+void ChildProcess::Collect(int fd, std::string& into, bool& ended) {
     char buffer[4096];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -165,8 +216,12 @@ void ChildProcess::Collect(int fd, std::string& into) {
         if (got <= 0) break;
         std::lock_guard lock(mutex_);
         into.append(buffer, size_t(got));
+        changed_.notify_all();
     }
     close(fd);
+    std::lock_guard lock(mutex_);
+    ended = true;
+    changed_.notify_all();
 }
 
 // Whether the child has ended, leaving it a zombie: until it is reaped its
@@ -187,7 +242,7 @@ int ChildProcess::Stop(int signal, std::chrono::milliseconds grace) {
             kill(pid_, signal);
             const auto deadline = std::chrono::steady_clock::now() + grace;
             while (!Ended() && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(20ms);
             }
         }
         // Whatever it left behind in its group goes too.
@@ -213,19 +268,65 @@ std::string ChildProcess::Errors() {
     return err_;
 }
 
+bool ChildProcess::WaitForOutput(const std::function<bool(const std::string&)>& ready,
+                                 std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return ready(out_) || outEnded_; });
+    return ready(out_);
+}
+
 ProgramResult RunProgram(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment) {
     ChildProcess child;
     ProgramResult result;
     if (!child.Start(argv, environment)) return result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (child.Running() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(10ms);
     }
-    result.exitCode = child.Stop(SIGKILL, std::chrono::milliseconds(0));
+    result.exitCode = child.Stop(SIGKILL, 0ms);
     result.out = child.Output();
     result.err = child.Errors();
     return result;
+}
+
+bool ServeProcess::Start(const std::vector<std::string>& arguments) {
+    static constexpr std::string_view kListening = "listening on http://127.0.0.1:";
+    std::vector<std::string> argv{ServeProgram()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
+    if (!process_.Start(argv)) return false;
+    // "...listening on http://127.0.0.1:PORT/", the slash ending the port.
+    const bool listening = process_.WaitForOutput(
+        [](const std::string& out) {
+            const size_t at = out.find(kListening);
+            return at != std::string::npos &&
+                   out.find('/', at + kListening.size()) != std::string::npos;
+        },
+        30s);
+    if (!listening) return false;
+    const std::string out = process_.Output();
+    port_ = std::atoi(out.c_str() + out.find(kListening) + kListening.size());
+    return port_ > 0;
+}
+
+int ServeProcess::Stop() {
+    return process_.Stop(SIGTERM, 30s);
+}
+
+std::string ServeProcess::Url(const std::string& target) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + target;
+}
+
+bool ServeProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return process_.WaitForOutput(
+        [&](const std::string& out) { return out.find(text) != std::string::npos; }, timeout);
+}
+
+ProgramResult RunServeToExit(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{ServeProgram()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunProgram(argv);
 }
 
 int FreeLoopbackPort() {
@@ -243,13 +344,10 @@ int FreeLoopbackPort() {
 }
 
 bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = Connect(port);
     if (fd < 0) return false;
-    const sockaddr_in address = Loopback(port);
-    const bool connected =
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     close(fd);
-    return connected;
+    return true;
 }
 
 std::string HttpResponse::Header(const std::string& lowerName) const {
@@ -260,11 +358,7 @@ std::string HttpResponse::Header(const std::string& lowerName) const {
 HttpClient::HttpClient() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    handle_ = curl_easy_init();
-}
-
-HttpClient::~HttpClient() {
-    curl_easy_cleanup(handle_);
+    handle_.reset(curl_easy_init());
 }
 
 HttpResponse HttpClient::Send(const HttpRequest& request) {
@@ -273,25 +367,59 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
     for (const std::string& header : request.headers) {
         headers = curl_slist_append(headers, header.c_str());
     }
-    curl_easy_reset(handle_);  // keeps the connection cache
-    curl_easy_setopt(handle_, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers);
+    curl_easy_reset(handle_.get());  // keeps the connection cache
+    curl_easy_setopt(handle_.get(), CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle_.get(), CURLOPT_HTTPHEADER, headers);
     if (request.method == "HEAD") {
-        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
     } else if (request.method == "POST") {
-        curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, "");
+        curl_easy_setopt(handle_.get(), CURLOPT_POSTFIELDS, "");
     }
-    curl_easy_setopt(handle_, CURLOPT_PATH_AS_IS, request.pathAsIs ? 1L : 0L);
-    curl_easy_setopt(handle_, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, 30000L);
-    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, CollectBody);
-    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response.body);
-    curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, CollectHeader);
-    curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &response.headers);
-    response.curlCode = int(curl_easy_perform(handle_));
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_easy_setopt(handle_.get(), CURLOPT_PATH_AS_IS, request.pathAsIs ? 1L : 0L);
+    curl_easy_setopt(handle_.get(), CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(handle_.get(), CURLOPT_TIMEOUT_MS, 30000L);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, CollectBody);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, CollectHeader);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &response.headers);
+    response.curlCode = int(curl_easy_perform(handle_.get()));
+    curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &response.status);
+    curl_easy_getinfo(handle_.get(), CURLINFO_NUM_CONNECTS, &response.connects);
     curl_slist_free_all(headers);
     return response;
+}
+
+HttpResponse HttpClient::Get(const std::string& url, const std::vector<std::string>& headers) {
+    return Send({url, headers});
+}
+
+RawResult RawExchange(int port, const std::string& bytes, std::chrono::milliseconds quiet,
+                      size_t enough) {
+    RawResult result;
+    const int fd = Connect(port);
+    if (fd < 0) return result;
+    SendAll(fd, bytes);
+    char buffer[8192];
+    while (result.received.size() < enough) {
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, int(quiet.count()));
+        if (ready <= 0) break;
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            result.closedByServer = true;
+            break;
+        }
+        result.received.append(buffer, size_t(got));
+    }
+    close(fd);
+    return result;
+}
+
+void SendAndHangUp(int port, const std::string& bytes) {
+    const int fd = Connect(port);
+    if (fd < 0) return;
+    SendAll(fd, bytes);
+    close(fd);
 }
 
 std::string Md5Hex(const std::string& text) {
@@ -317,4 +445,4 @@ ClockTexts ClockTextsAt(std::chrono::system_clock::time_point when) {
     return {date, std::to_string(local.tm_hour), std::to_string(local.tm_min)};
 }
 
-}  // namespace qelmor::e2e
+}  // namespace qelmor::hosttest

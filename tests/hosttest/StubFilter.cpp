@@ -1,13 +1,18 @@
-// A filter library that shows how its host treats a filter: what it does
-// depends on the first segment of the URL, so one site reaches every
-// service of the filter context and every kind of result.
+// A filter library that stands in for the real one when a host is tested:
+// what it does depends on the first segment of the URL, so one site reaches
+// every service of the filter context and every kind of result.
+//
+// QELMOR_STUB_REFUSES builds one that a host must refuse to register.
+// QELMOR_STUB_BARE_REPORT writes the variable report without a status line,
+// which a host answers as a refusal page of its own making.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "isapi/Isapi4.h"
 
-#define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
+#define STUB_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -22,14 +27,24 @@ std::string ReadVariable(HTTP_FILTER_CONTEXT* context, const char* name) {
 }
 
 // How the host answers a buffer that is too small, or none at all.
-std::string ProbeShortBuffer(HTTP_FILTER_CONTEXT* context, const char* name, bool noBuffer) {
+std::string ProbeSmallBuffer(HTTP_FILTER_CONTEXT* context, const char* name, bool noBuffer) {
     char buffer[2] = {'x', 'x'};
     uint32_t size = sizeof buffer;
     errno = 0;
     const int32_t ok = context->GetServerVariable(context, const_cast<char*>(name),
                                                   noBuffer ? nullptr : buffer, &size);
-    return std::string(noBuffer ? "NOBUFFER " : "SHORT ") + name + " ok=" + std::to_string(ok) +
+    return std::string(noBuffer ? "NOBUFFER " : "SMALL ") + name + " ok=" + std::to_string(ok) +
            " size=" + std::to_string(size) + " error=" + std::to_string(errno) + "\n";
+}
+
+std::string QueryString(HTTP_FILTER_CONTEXT* context) {
+    char query[4096];
+    uint32_t size = sizeof query;
+    if (!context->GetServerVariable(context, const_cast<char*>("QUERY_STRING"), query, &size) ||
+        size == 0) {
+        return {};
+    }
+    return std::string(query, size - 1);
 }
 
 void Write(HTTP_FILTER_CONTEXT* context, const std::string& text) {
@@ -69,74 +84,83 @@ std::string VariableReport(HTTP_FILTER_CONTEXT* context, const HTTP_FILTER_URL_M
           "SERVER_PORT", "HTTPS", "http_user_agent", "NO_SUCH_VARIABLE"}) {
         report += ReadVariable(context, name);
     }
-    report += ProbeShortBuffer(context, "HTTP_USER_AGENT", false);
-    report += ProbeShortBuffer(context, "HTTP_USER_AGENT", true);
-    report += ProbeShortBuffer(context, "HTTP_ABSENT", false);
+    report += ProbeSmallBuffer(context, "HTTP_USER_AGENT", false);
+    report += ProbeSmallBuffer(context, "HTTP_USER_AGENT", true);
+    report += ProbeSmallBuffer(context, "HTTP_ABSENT", false);
     return report;
 }
 
 }  // namespace
 
-PROBE_EXPORT int32_t GetFilterVersion(HTTP_FILTER_VERSION* version) {
-#ifdef QELMOR_PROBE_REFUSES
-    // A filter that will not be registered, which a host must refuse.
+STUB_EXPORT int32_t GetFilterVersion(HTTP_FILTER_VERSION* version) {
+#ifdef QELMOR_STUB_REFUSES
     (void)version;
     return 0;
-#endif
+#else
     version->dwFilterVersion = HTTP_FILTER_REVISION;
-    std::strcpy(version->lpszFilterDesc, "probe filter");
+    std::snprintf(version->lpszFilterDesc, sizeof version->lpszFilterDesc, "stub filter");
     version->dwFlags = SF_NOTIFY_URL_MAP | SF_NOTIFY_ORDER_LOW;
     return 1;
+#endif
 }
 
-PROBE_EXPORT uint32_t HttpFilterProc(HTTP_FILTER_CONTEXT* context, uint32_t type, void* data) {
+STUB_EXPORT uint32_t HttpFilterProc(HTTP_FILTER_CONTEXT* context, uint32_t type, void* data) {
     if (type != SF_NOTIFY_URL_MAP) return SF_STATUS_REQ_NEXT_NOTIFICATION;
     auto* map = static_cast<HTTP_FILTER_URL_MAP*>(data);
     const char* url = map->pszURL;
 
-    if (StartsWith(url, "/vars/")) {
-        // In two writes: the host must keep both, in order.
+    if (StartsWith(url, "/vars")) {
         const std::string report = VariableReport(context, map);
+#ifdef QELMOR_STUB_BARE_REPORT
+        // In two writes: the host must keep both, in order.
         const size_t half = report.size() / 2;
         Write(context, report.substr(0, half));
         Write(context, report.substr(half));
+#else
+        // Headers and body in two writes: the host must keep both.
+        Write(context, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                           std::to_string(report.size()) + "\r\n\r\n");
+        Write(context, report);
+#endif
         return SF_STATUS_REQ_FINISHED;
     }
-    if (StartsWith(url, "/page/")) {
-        Write(context, "<p>refused by the probe</p>");
+    if (StartsWith(url, "/page")) {
+        Write(context, "<p>refused by the stub</p>");
         return SF_STATUS_REQ_FINISHED;
     }
-    if (StartsWith(url, "/close/")) return SF_STATUS_REQ_FINISHED;
+    if (StartsWith(url, "/close")) return SF_STATUS_REQ_FINISHED;
     if (StartsWith(url, "/divert/")) {
         ReplaceInPlace(map, "KAVRO" + Extension(map->pszPhysicalPath));
         return SF_STATUS_REQ_FINISHED;
     }
-    if (StartsWith(url, "/divert-alloc/")) {
-        // A path in memory of the host's, which must outlive the call.
-        static const char kNotice[] = "KAVRO.wmv";
-        char* copy = static_cast<char*>(context->AllocMem(context, sizeof kNotice, 0));
+    if (StartsWith(url, "/divert-alloc")) {
+        // A path in memory of the host's, which must outlive the call: the
+        // one in the query string, or else the notice clip of the root.
+        std::string target = QueryString(context);
+        if (target.empty()) target = "KAVRO.wmv";
+        char* copy = static_cast<char*>(context->AllocMem(context, uint32_t(target.size() + 1), 0));
         if (copy == nullptr) return SF_STATUS_REQ_ERROR;
-        std::memcpy(copy, kNotice, sizeof kNotice);
+        std::memcpy(copy, target.c_str(), target.size() + 1);
         map->pszPhysicalPath = copy;
-        map->cbPathBuff = sizeof kNotice;
+        map->cbPathBuff = uint32_t(target.size() + 1);
         return SF_STATUS_REQ_FINISHED;
     }
-    if (StartsWith(url, "/divert-absolute/")) {
+    if (StartsWith(url, "/divert-absolute")) {
         ReplaceInPlace(map, RootOf(map) + "/notice.txt");
         return SF_STATUS_REQ_FINISHED;
     }
-    if (StartsWith(url, "/escape/")) {
+    if (StartsWith(url, "/escape")) {
         ReplaceInPlace(map, "../outside.txt");
         return SF_STATUS_REQ_FINISHED;
     }
-    if (StartsWith(url, "/next-divert/")) {
+    if (StartsWith(url, "/next-divert")) {
         ReplaceInPlace(map, "notice.txt");
         return SF_STATUS_REQ_NEXT_NOTIFICATION;
     }
-    if (StartsWith(url, "/header/")) {
-        context->AddResponseHeaders(context, const_cast<char*>("X-Probe: added\r\n"), 0);
+    if (StartsWith(url, "/header")) {
+        context->AddResponseHeaders(context, const_cast<char*>("X-Stub: added\r\n"), 0);
         return SF_STATUS_REQ_NEXT_NOTIFICATION;
     }
-    if (StartsWith(url, "/error/")) return SF_STATUS_REQ_ERROR;
+    if (StartsWith(url, "/error")) return SF_STATUS_REQ_ERROR;
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
