@@ -73,8 +73,10 @@ SiteFolder::SiteFolder(const SiteLayout& layout) : dir_(WorkFolder(), layout.nam
     if (layout.ini) dir_.Write("filter/KAVRO.ini", *layout.ini);
 }
 
-NginxHost::NginxHost(std::string httpDirectives)
-    : httpDirectives_(std::move(httpDirectives)), process_(std::make_unique<ChildProcess>()) {}
+NginxHost::NginxHost(std::string httpDirectives, bool http2)
+    : httpDirectives_(std::move(httpDirectives)),
+      http2_(http2),
+      process_(std::make_unique<ChildProcess>()) {}
 
 NginxHost::~NginxHost() = default;
 
@@ -85,6 +87,11 @@ bool NginxHost::Start(const SiteFolder& site, std::string& error) {
     // another try takes another port.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
+        if (http2_) {
+            do {
+                http2Port_ = FreeLoopbackPort();
+            } while (http2Port_ == port_);
+        }
         WriteConfiguration(site);
         if (StartOnce(error)) return true;
         if (process_->Errors().find("Address already in use") == std::string::npos) break;
@@ -140,6 +147,7 @@ void NginxHost::WriteConfiguration(const SiteFolder& site) const {
          << httpDirectives_ << "\n"
          << "    server {\n"
          << "        listen 127.0.0.1:" << port_ << ";\n"
+         << (http2_ ? "        listen 127.0.0.1:" + std::to_string(http2Port_) + " http2;\n" : "")
          << "        root " << site.Root() << ";\n"
          << "        qelmor on;\n"
          << "    }\n"

@@ -41,6 +41,8 @@ class Host {
     // Stops; what went wrong on the way out, or nothing.
     virtual std::string Stop() = 0;
     virtual int Port() const = 0;
+    // The port that speaks HTTP/2 without TLS, or 0 when there is none.
+    virtual int Http2Port() const { return 0; }
     // What has gone wrong so far (a crash, a sanitizer report, an alert in
     // the error log), or nothing.
     virtual std::string Problems() = 0;
@@ -66,13 +68,16 @@ std::string NginxUnavailable();
 // site's folder, in the foreground, on a free loopback port.
 class NginxHost : public Host {
   public:
-    // `httpDirectives` go into the http block as they are.
-    explicit NginxHost(std::string httpDirectives = {});
+    // `httpDirectives` go into the http block as they are. With `http2`
+    // the server also listens on a second port that speaks HTTP/2 without
+    // TLS (prior knowledge), beside the HTTP/1.x one.
+    explicit NginxHost(std::string httpDirectives = {}, bool http2 = false);
     ~NginxHost() override;
 
     bool Start(const SiteFolder& site, std::string& error) override;
     std::string Stop() override;
     int Port() const override { return port_; }
+    int Http2Port() const override { return http2Port_; }
     std::string Problems() override { return CollectProblems(true); }
     std::string Logs() override;
 
@@ -85,9 +90,11 @@ class NginxHost : public Host {
     std::string CollectProblems(bool running);
 
     std::string httpDirectives_;
+    bool http2_ = false;
     std::string prefix_;
     std::unique_ptr<ChildProcess> process_;
     int port_ = 0;
+    int http2Port_ = 0;
 };
 
 std::unique_ptr<Host> MakeNginxHost();

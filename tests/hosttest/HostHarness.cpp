@@ -376,6 +376,10 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
         curl_easy_setopt(handle_.get(), CURLOPT_POSTFIELDS, "");
     }
     curl_easy_setopt(handle_.get(), CURLOPT_PATH_AS_IS, request.pathAsIs ? 1L : 0L);
+    if (request.http2) {
+        curl_easy_setopt(handle_.get(), CURLOPT_HTTP_VERSION,
+                         long(CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE));
+    }
     curl_easy_setopt(handle_.get(), CURLOPT_NOPROXY, "*");
     curl_easy_setopt(handle_.get(), CURLOPT_TIMEOUT_MS, 30000L);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, CollectBody);
@@ -385,6 +389,7 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
     response.curlCode = int(curl_easy_perform(handle_.get()));
     curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &response.status);
     curl_easy_getinfo(handle_.get(), CURLINFO_NUM_CONNECTS, &response.connects);
+    curl_easy_getinfo(handle_.get(), CURLINFO_HTTP_VERSION, &response.httpVersion);
     curl_slist_free_all(headers);
     return response;
 }

@@ -140,6 +140,7 @@ struct HttpRequest {
     std::vector<std::string> headers = {};  // "Name: value"
     std::string method = "GET";             // GET, HEAD or POST (with an empty body)
     bool pathAsIs = false;                  // keep "/../" and "/./" as written
+    bool http2 = false;                     // HTTP/2 over plain TCP, by prior knowledge
 };
 
 struct HttpResponse {
@@ -147,7 +148,8 @@ struct HttpResponse {
     long status = 0;
     std::map<std::string, std::string> headers;  // lower-case names, the last value
     std::string body;
-    long connects = 0;  // new connections this transfer opened
+    long connects = 0;     // new connections this transfer opened
+    long httpVersion = 0;  // CURL_HTTP_VERSION_1_1, CURL_HTTP_VERSION_2_0, ...
 
     std::string Header(const std::string& lowerName) const;
 };
