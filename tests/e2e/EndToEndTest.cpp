@@ -156,35 +156,18 @@ TEST_P(ServeTable, Scenario) {
 
 INSTANTIATE_TEST_SUITE_P(Shared, ServeTable, ::testing::ValuesIn(Scenarios()), ScenarioName);
 
-class NginxTable : public ::testing::TestWithParam<Scenario> {
-  protected:
-    static HostPool& Pool() {
-        static HostPool pool(MakeNginxHost);
-        return pool;
-    }
-    void SetUp() override {
-        const std::string unavailable = NginxUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    }
-    static void TearDownTestSuite() { EXPECT_EQ(Pool().StopAll(), ""); }
-};
-
-TEST_P(NginxTable, Scenario) {
-    RunScenario(Pool(), GetParam());
-}
-
-INSTANTIATE_TEST_SUITE_P(Shared, NginxTable, ::testing::ValuesIn(Scenarios()), ScenarioName);
-
 // The same table over HTTP/2, where nginx hands the module a request that
 // never had a request line or header lines of its own.
 std::unique_ptr<Host> MakeNginxHttp2Host() {
     return std::make_unique<NginxHost>(std::string(), true);
 }
 
-class NginxHttp2Table : public ::testing::TestWithParam<Scenario> {
+// One nginx per protocol and site, skipped where this build has no nginx.
+template <std::unique_ptr<Host> (*Make)()>
+class NginxSuite : public ::testing::TestWithParam<Scenario> {
   protected:
     static HostPool& Pool() {
-        static HostPool pool(MakeNginxHttp2Host);
+        static HostPool pool(Make);
         return pool;
     }
     void SetUp() override {
@@ -194,10 +177,18 @@ class NginxHttp2Table : public ::testing::TestWithParam<Scenario> {
     static void TearDownTestSuite() { EXPECT_EQ(Pool().StopAll(), ""); }
 };
 
+using NginxTable = NginxSuite<MakeNginxHost>;
+using NginxHttp2Table = NginxSuite<MakeNginxHttp2Host>;
+
+TEST_P(NginxTable, Scenario) {
+    RunScenario(Pool(), GetParam());
+}
+
 TEST_P(NginxHttp2Table, Scenario) {
     RunScenario(Pool(), GetParam(), Protocol::Http2);
 }
 
+INSTANTIATE_TEST_SUITE_P(Shared, NginxTable, ::testing::ValuesIn(Scenarios()), ScenarioName);
 INSTANTIATE_TEST_SUITE_P(Shared, NginxHttp2Table, ::testing::ValuesIn(Scenarios()), ScenarioName);
 
 }  // namespace
