@@ -18,10 +18,42 @@ namespace {
 
 std::atomic<ClockSource> clockOverride{nullptr};
 
-struct ConvertedSecond {
-    time_t second = -1;
-    tm local{};
-};
+// The local clock's offset from UTC at the last second converted, packed
+// with that second into one word: every thread reads a consistent pair
+// without a lock, and nothing is allocated per thread. Zero: none yet.
+constexpr int kOffsetBits = 18;
+constexpr int64_t kOffsetBias = int64_t(1) << (kOffsetBits - 1);
+std::atomic<uint64_t> lastOffset{0};
+
+bool CachedOffset(time_t second, int64_t& offset) {
+    const uint64_t packed = lastOffset.load(std::memory_order_relaxed);
+    if (second <= 0 || packed >> kOffsetBits != uint64_t(second)) return false;
+    offset = int64_t(packed & ((uint64_t(1) << kOffsetBits) - 1)) - kOffsetBias;
+    return true;
+}
+
+void RememberOffset(time_t second, int64_t offset) {
+    if (second <= 0 || offset <= -kOffsetBias || offset >= kOffsetBias) return;
+    lastOffset.store(uint64_t(second) << kOffsetBits | uint64_t(offset + kOffsetBias),
+                     std::memory_order_relaxed);
+}
+
+LocalClock ClockAt(time_t second, int64_t offset, long nanoseconds) {
+    const int64_t local = int64_t(second) + offset;
+    const int64_t days = (local >= 0 ? local : local - 86399) / 86400;
+    const int64_t secondOfDay = local - days * 86400;
+    LocalClock clock;
+    clock.date = DateFromUnixDays(days);
+    clock.time = {int(secondOfDay / 3600), int(secondOfDay / 60 % 60), int(secondOfDay % 60),
+                  int(nanoseconds / 1000000)};
+    return clock;
+}
+
+bool SameClock(const LocalClock& a, const LocalClock& b) {
+    return a.date.year == b.date.year && a.date.month == b.date.month && a.date.day == b.date.day &&
+           a.time.hour == b.time.hour && a.time.minute == b.time.minute &&
+           a.time.second == b.time.second;
+}
 
 std::string_view BaseName(std::string_view path) {
     const size_t slash = path.rfind('/');
@@ -61,17 +93,20 @@ LocalClock ReadLocalClock() {
     clock_gettime(CLOCK_REALTIME, &now);
     // localtime_r takes the time-zone lock and searches the zone's
     // transitions; a clocked token check reads the clock three times and a
-    // busy server asks for the same second over and over, so each thread
-    // keeps the last second it converted.
-    thread_local ConvertedSecond lastConverted;
-    if (now.tv_sec != lastConverted.second) {
-        localtime_r(&now.tv_sec, &lastConverted.local);
-        lastConverted.second = now.tv_sec;
-    }
-    const tm& local = lastConverted.local;
+    // busy server asks for the same second over and over. Within the second
+    // whose offset is known the rest is arithmetic.
+    int64_t offset = 0;
+    if (CachedOffset(now.tv_sec, offset)) return ClockAt(now.tv_sec, offset, now.tv_nsec);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
     LocalClock clock;
     clock.date = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
     clock.time = {local.tm_hour, local.tm_min, local.tm_sec, int(now.tv_nsec / 1000000)};
+    // A zone that counts leap seconds is not plain arithmetic on the
+    // offset: such a second is not remembered, and converts every time.
+    if (SameClock(ClockAt(now.tv_sec, local.tm_gmtoff, now.tv_nsec), clock)) {
+        RememberOffset(now.tv_sec, local.tm_gmtoff);
+    }
     return clock;
 }
 

@@ -318,6 +318,22 @@ std::string ShortDateText(const CalendarDate& date, const LocaleSettings& locale
     return RenderDatePattern(locale.ShortPattern, date, locale);
 }
 
+CalendarDate DateFromUnixDays(int64_t days) {
+    // Counted in 400-year eras from 0000-03-01, so that the leap day ends
+    // each year of the count.
+    const int64_t shifted = days + 719468;
+    const int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const int64_t dayOfEra = shifted - era * 146097;
+    const int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const int day = int(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    const int month = int(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+    const int year = int(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    return {year, month, day};
+}
+
 CalendarDate LocalDateNow() {
     return platform::ReadLocalClock().date;
 }

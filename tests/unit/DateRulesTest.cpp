@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -193,8 +195,36 @@ TEST(DateClockTest, ClockAndInstalledLocale) {
     InstallLocale(saved);
 }
 
-// The clock keeps each thread's last converted second; readings taken
-// across changes of second must still match the C library's own conversion.
+TEST(DateFromUnixDaysTest, MatchesTheCLibraryOverFourCenturies) {
+    struct Case {
+        const char* name;
+        int64_t firstDay, lastDay, step;
+    };
+    const Case cases[] = {
+        {"the epoch and the days around it", -3, 3, 1},
+        {"every day of 1999 to 2001 (a century's leap year)", 10592, 11687, 1},
+        {"every day of 2099 to 2101 (a century without one)", 47117, 48211, 1},
+        {"every day of 1899 to 1901, before the epoch", -25932, -24838, 1},
+        {"every thirteenth day of 1600 to 2400", -135140, 157419, 13},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int64_t days = c.firstDay; days <= c.lastDay; days += c.step) {
+            const std::time_t second = std::time_t(days * 86400);
+            std::tm utc{};
+            ASSERT_NE(gmtime_r(&second, &utc), nullptr);
+            const CalendarDate date = DateFromUnixDays(days);
+            ASSERT_EQ(date.year, utc.tm_year + 1900) << "day " << days;
+            ASSERT_EQ(date.month, utc.tm_mon + 1) << "day " << days;
+            ASSERT_EQ(date.day, utc.tm_mday) << "day " << days;
+        }
+    }
+}
+
+// The clock remembers the offset of the last second it converted, and
+// works out the rest; readings taken across changes of second, in zones
+// with odd offsets on either side of UTC, must match the C library's own
+// conversion.
 TEST(DateClockTest, RealClockMatchesLocaltimeAcrossSeconds) {
     // time() may lag the precise clock by a tick, so bracket with the clock
     // the filter reads.
@@ -203,24 +233,40 @@ TEST(DateClockTest, RealClockMatchesLocaltimeAcrossSeconds) {
         clock_gettime(CLOCK_REALTIME, &now);
         return now.tv_sec;
     };
-    int secondsSeen = 0;
-    std::time_t previous = secondNow();
-    while (secondsSeen < 2) {
-        const std::time_t before = secondNow();
-        const platform::LocalClock clock = platform::ReadLocalClock();
-        const std::time_t after = secondNow();
-        if (after != previous) ++secondsSeen;
-        previous = after;
-        if (before != after) continue;
-        std::tm local{};
-        localtime_r(&before, &local);
-        ASSERT_EQ(clock.date.year, local.tm_year + 1900);
-        ASSERT_EQ(clock.date.month, local.tm_mon + 1);
-        ASSERT_EQ(clock.date.day, local.tm_mday);
-        ASSERT_EQ(clock.time.hour, local.tm_hour);
-        ASSERT_EQ(clock.time.minute, local.tm_min);
-        ASSERT_EQ(clock.time.second, local.tm_sec);
+    const char* const saved = std::getenv("TZ");
+    const std::string savedZone = saved != nullptr ? saved : "";
+    for (const char* zone : {"UTC0", "<+0530>-5:30", "<-0345>3:45"}) {
+        SCOPED_TRACE(zone);
+        setenv("TZ", zone, 1);
+        tzset();
+        // A second remembered under the zone before counts only until the
+        // second turns: the readings start there, a conversion and then the
+        // remembered offset, and go on for a fifth of a second.
+        const std::time_t start = secondNow();
+        while (secondNow() == start) {
+        }
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (std::chrono::steady_clock::now() < end) {
+            const std::time_t before = secondNow();
+            const platform::LocalClock clock = platform::ReadLocalClock();
+            const std::time_t after = secondNow();
+            if (before != after) continue;
+            std::tm local{};
+            localtime_r(&before, &local);
+            ASSERT_EQ(clock.date.year, local.tm_year + 1900);
+            ASSERT_EQ(clock.date.month, local.tm_mon + 1);
+            ASSERT_EQ(clock.date.day, local.tm_mday);
+            ASSERT_EQ(clock.time.hour, local.tm_hour);
+            ASSERT_EQ(clock.time.minute, local.tm_min);
+            ASSERT_EQ(clock.time.second, local.tm_sec);
+        }
     }
+    if (saved != nullptr) {
+        setenv("TZ", savedZone.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 }  // namespace
