@@ -38,12 +38,33 @@ void RememberOffset(time_t second, int64_t offset) {
                      std::memory_order_relaxed);
 }
 
+// The date of the last local day worked out, packed with that day: the
+// date changes once a day, and working it out costs a chain of divisions.
+// Zero matches no day.
+constexpr int64_t kDayBias = int64_t(1) << 30;
+std::atomic<uint64_t> lastDate{0};
+
+CalendarDate DateOfDay(int64_t days) {
+    const uint64_t packed = lastDate.load(std::memory_order_relaxed);
+    const uint64_t key = uint64_t(days + kDayBias);
+    if (packed >> 24 == key) {
+        return {int(packed >> 9 & 0x3FFF), int(packed >> 5 & 0xF), int(packed & 0x1F)};
+    }
+    const CalendarDate date = DateFromUnixDays(days);
+    if (days > -kDayBias && days < kDayBias && date.year >= 0 && date.year < 0x4000) {
+        lastDate.store(
+            key << 24 | uint64_t(date.year) << 9 | uint64_t(date.month) << 5 | uint64_t(date.day),
+            std::memory_order_relaxed);
+    }
+    return date;
+}
+
 LocalClock ClockAt(time_t second, int64_t offset, long nanoseconds) {
     const int64_t local = int64_t(second) + offset;
     const int64_t days = (local >= 0 ? local : local - 86399) / 86400;
     const int64_t secondOfDay = local - days * 86400;
     LocalClock clock;
-    clock.date = DateFromUnixDays(days);
+    clock.date = DateOfDay(days);
     clock.time = {int(secondOfDay / 3600), int(secondOfDay / 60 % 60), int(secondOfDay % 60),
                   int(nanoseconds / 1000000)};
     return clock;
