@@ -119,8 +119,9 @@ bool IsEraCalendar(CALID calendar) {
            calendar == kKoreanTangunCalendar;
 }
 
-// Day numbers of the proleptic Gregorian calendar, so that era starts before
-// year 1 (the Korean Tangun era) still compute.
+// Days since 1970-01-01 in the proleptic Gregorian calendar, so that era
+// starts before year 1 (the Korean Tangun era) still compute; the inverse
+// of DateFromUnixDays.
 int64_t DayNumber(const CalendarDate& date) {
     const int64_t y = int64_t(date.year) - (date.month <= 2 ? 1 : 0);
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -128,20 +129,7 @@ int64_t DayNumber(const CalendarDate& date) {
     const int64_t m = date.month;
     const int64_t dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + date.day - 1;
     const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra;
-}
-
-CalendarDate DateOfDayNumber(int64_t day) {
-    const int64_t era = (day >= 0 ? day : day - 146096) / 146097;
-    const int64_t dayOfEra = day - era * 146097;
-    const int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const int64_t mp = (5 * dayOfYear + 2) / 153;
-    const int64_t d = dayOfYear - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = yearOfEra + era * 400 + (m <= 2 ? 1 : 0);
-    return {int(y), int(m), int(d)};
+    return era * 146097 + dayOfEra - 719468;
 }
 
 // The year within the era as the host writes it: decimal digits only.
@@ -178,17 +166,17 @@ std::vector<Era> FindEras(const CalendarDate& today, const EraFormatter& format,
             int64_t high = std::min(DayNumber({era.start.year, 12, 31}), DayNumber(probe));
             while (low < high) {
                 const int64_t middle = low + (high - low) / 2;
-                if (format(DateOfDayNumber(middle), "gg") == era.name) {
+                if (format(DateFromUnixDays(middle), "gg") == era.name) {
                     high = middle;
                 } else {
                     low = middle + 1;
                 }
             }
-            era.start = DateOfDayNumber(low);
+            era.start = DateFromUnixDays(low);
         }
         eras.push_back(era);
         if (era.start.year <= kFirstFormattableYear) break;
-        probe = DateOfDayNumber(DayNumber(era.start) - 1);
+        probe = DateFromUnixDays(DayNumber(era.start) - 1);
     }
     std::reverse(eras.begin(), eras.end());
     return eras;
