@@ -2,8 +2,11 @@
 // qelmor-serve and nginx with ngx_http_qelmor_module.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include "tests/e2e/Hosts.h"
 #include "tests/e2e/Scenarios.h"
@@ -81,55 +84,137 @@ bool IsHopByHop(const std::string& lowerName) {
     return lowerName == "connection" || lowerName == "keep-alive";
 }
 
+// What came back for a raw request, read until the server closed.
+struct RawAnswer {
+    long status = 0;  // 0: no status line
+    std::map<std::string, std::string> headers;  // lower-case names, the last value
+    std::string body;
+};
+
+RawAnswer ParseRawAnswer(const std::string& received) {
+    RawAnswer answer;
+    const size_t headEnd = received.find("\r\n\r\n");
+    if (!received.starts_with("HTTP/") || headEnd == std::string::npos) {
+        answer.body = received;
+        return answer;
+    }
+    std::istringstream head(received.substr(0, headEnd));
+    std::string line;
+    std::getline(head, line);
+    const size_t space = line.find(' ');
+    if (space != std::string::npos) answer.status = std::atol(line.c_str() + space + 1);
+    while (std::getline(head, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::string name = line.substr(0, colon);
+        for (char& c : name)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        const size_t value = line.find_first_not_of(' ', colon + 1);
+        answer.headers[name] = value == std::string::npos ? "" : line.substr(value);
+    }
+    answer.body = received.substr(headEnd + 4);
+    return answer;
+}
+
+// Whether `location` leads to `path` on the host that was asked, and
+// nowhere else.
+bool LeadsTo(const std::string& location, const std::string& path, int port) {
+    const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+    if (location.starts_with(origin)) return location.substr(origin.size()) == path;
+    return !location.starts_with("//") && location == path;
+}
+
+struct Answer {
+    int curlCode = CURLE_OK;
+    long status = 0;
+    std::map<std::string, std::string> headers;
+    std::string body;
+
+    std::string Header(const std::string& lowerName) const {
+        const auto found = headers.find(lowerName);
+        return found == headers.end() ? std::string() : found->second;
+    }
+};
+
 void RunScenario(HostPool& pool, const Scenario& scenario, Protocol protocol = Protocol::Http1) {
+    const bool http2 = protocol == Protocol::Http2;
+    if (http2 && !scenario.raw.empty()) GTEST_SKIP() << "a raw HTTP/1.x exchange";
     std::string error;
     HostPool::Entry* entry = pool.For(scenario.site, error);
     ASSERT_NE(entry, nullptr) << error;
     Host& host = *entry->host;
-    const bool http2 = protocol == Protocol::Http2;
     ASSERT_TRUE(!http2 || host.Http2Port() != 0) << "the host has no HTTP/2 port";
     const HostFacts facts{http2 ? host.Http2Port() : host.Port(), entry->site->Root()};
 
-    HttpClient client;
-    HttpResponse response;
+    Answer answer;
     system_clock::time_point sent;
-    // A token of the minute is asked for again when the minute turned while
-    // the request was on its way.
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!scenario.raw.empty()) {
         sent = system_clock::now();
-        HttpRequest request;
-        request.method = scenario.method;
-        request.url =
-            "http://127.0.0.1:" + std::to_string(facts.port) + Expand(scenario.target, facts, sent);
-        for (const std::string& header : scenario.headers)
-            request.headers.push_back(Expand(header, facts, sent));
-        request.pathAsIs = scenario.pathAsIs;
-        request.http2 = http2;
-        response = client.Send(request);
-        if (!DependsOnClock(scenario) ||
-            ClockTextsAt(sent).minute == ClockTextsAt(system_clock::now()).minute) {
-            break;
+        const RawResult raw = RawExchange(facts.port, Expand(scenario.raw, facts, sent));
+        const RawAnswer parsed = ParseRawAnswer(raw.received);
+        answer.curlCode = parsed.status == 0 && raw.received.empty() ? CURLE_GOT_NOTHING : CURLE_OK;
+        answer.status = parsed.status;
+        answer.headers = parsed.headers;
+        answer.body = parsed.body;
+    } else {
+        HttpClient client;
+        HttpResponse response;
+        // A token of the minute is asked for again when the minute turned
+        // while the request was on its way.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            sent = system_clock::now();
+            HttpRequest request;
+            request.method = scenario.method;
+            request.url = "http://127.0.0.1:" + std::to_string(facts.port) +
+                          Expand(scenario.target, facts, sent);
+            for (const std::string& header : scenario.headers)
+                request.headers.push_back(Expand(header, facts, sent));
+            request.pathAsIs = scenario.pathAsIs;
+            request.http2 = http2;
+            response = client.Send(request);
+            if (!DependsOnClock(scenario) ||
+                ClockTextsAt(sent).minute == ClockTextsAt(system_clock::now()).minute) {
+                break;
+            }
         }
+        if (response.curlCode == CURLE_OK && http2) {
+            EXPECT_EQ(response.httpVersion, long(CURL_HTTP_VERSION_2_0));
+        }
+        answer.curlCode = response.curlCode;
+        answer.status = response.status;
+        answer.headers = response.headers;
+        answer.body = response.body;
     }
 
     const Expectation& expect = scenario.expect;
-    if (expect.status == 0) {
+    if (expect.status == kWithheld) {
+        EXPECT_TRUE(answer.status == 0 || answer.status >= 400)
+            << "the request should be refused, but got status " << answer.status;
+    } else if (expect.status == 0) {
         // HTTP/2 ends the one stream rather than the connection.
         const int unanswered = http2 ? CURLE_HTTP2_STREAM : CURLE_GOT_NOTHING;
-        EXPECT_EQ(response.curlCode, unanswered) << "the request should end unanswered";
+        EXPECT_EQ(answer.curlCode, unanswered) << "the request should end unanswered";
+        EXPECT_EQ(answer.status, 0);
     } else {
-        EXPECT_EQ(response.curlCode, CURLE_OK);
-        if (http2) {
-            EXPECT_EQ(response.httpVersion, long(CURL_HTTP_VERSION_2_0));
-        }
+        EXPECT_EQ(answer.curlCode, CURLE_OK);
+        EXPECT_EQ(answer.status, expect.status);
     }
-    EXPECT_EQ(response.status, expect.status);
     if (expect.body) {
-        EXPECT_EQ(BodyDifference(Expand(*expect.body, facts, sent), response.body), "");
+        EXPECT_EQ(BodyDifference(Expand(*expect.body, facts, sent), answer.body), "");
+    }
+    if (expect.absent) {
+        EXPECT_EQ(answer.body.find(*expect.absent), std::string::npos)
+            << "the protected bytes came back";
+    }
+    if (expect.location) {
+        EXPECT_TRUE(LeadsTo(answer.Header("location"), *expect.location, facts.port))
+            << "Location: " << answer.Header("location") << " does not lead to "
+            << *expect.location << " on this host";
     }
     for (const auto& [name, value] : expect.headers) {
         if (http2 && IsHopByHop(name)) continue;
-        EXPECT_EQ(response.Header(name), Expand(value, facts, sent)) << "header " << name;
+        EXPECT_EQ(answer.Header(name), Expand(value, facts, sent)) << "header " << name;
     }
     EXPECT_EQ(host.Problems(), "");
     if (::testing::Test::HasFailure()) {

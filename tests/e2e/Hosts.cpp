@@ -63,7 +63,8 @@ std::string WorkFolder() {
     return QELMOR_E2E_WORK_FOLDER;
 }
 
-SiteFolder::SiteFolder(const SiteLayout& layout) : dir_(WorkFolder(), layout.name + "-") {
+SiteFolder::SiteFolder(const SiteLayout& layout)
+    : layout_(layout), dir_(WorkFolder(), layout.name + "-") {
     for (const auto& [relative, content] : layout.files)
         dir_.Write("site/" + relative, content);
     for (const auto& [relative, content] : layout.outside)

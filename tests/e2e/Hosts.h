@@ -24,11 +24,13 @@ class SiteFolder {
   public:
     explicit SiteFolder(const SiteLayout& layout);
 
+    const SiteLayout& Layout() const { return layout_; }
     const std::string& Folder() const { return dir_.Path(); }
     std::string Root() const { return dir_.File("site"); }
     std::string Filter() const { return dir_.File("filter/qelmor.so"); }
 
   private:
+    const SiteLayout& layout_;
     TempDir dir_;
 };
 

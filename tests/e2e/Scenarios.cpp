@@ -54,6 +54,19 @@ Expectation Status(long status) {
     return {status, std::nullopt};
 }
 
+// Nothing of the file may come back, whatever the refusal looks like.
+Expectation Withheld(const std::string& content) {
+    Expectation expect{kWithheld, std::nullopt};
+    expect.absent = content;
+    return expect;
+}
+
+Scenario Raw(std::string name, SiteKind site, std::string bytes, Expectation expect) {
+    Scenario scenario{std::move(name), site, "GET", "", {}, false, std::move(expect)};
+    scenario.raw = std::move(bytes);
+    return scenario;
+}
+
 Scenario Get(std::string name, SiteKind site, std::string target, std::vector<std::string> headers,
              Expectation expect) {
     return {std::move(name), site, "GET", std::move(target), std::move(headers), false, expect};
@@ -134,6 +147,57 @@ std::vector<Scenario> VideoScenarios() {
         AsWritten(Get("traversal_with_dots", video, "/../index.html", {}, Status(400))),
         AsWritten(Get("traversal_with_encoded_dots", video, "/%2e%2e/index.html", {},
                       Status(400))),
+        Raw("directory_redirect_stays_on_the_site", video,
+            "GET //elsewhere.test/..%2fmedia HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
+            "Connection: close\r\n\r\n",
+            {301, std::nullopt, {}, std::nullopt, "/media/"}),
+    };
+}
+
+constexpr const char* kBoundName = "www.example.test";
+const std::string kBoundSecret = "the bound site's database, never served";
+
+// The site bound to one host name: the filter examines that name only, so
+// every way of reaching the site under another spelling of it must still be
+// examined, and every other name must reach nothing.
+std::vector<Scenario> BoundScenarios() {
+    const auto bound = SiteKind::Bound;
+    const std::string host = std::string("Host: ") + kBoundName;
+    const std::string secret = "/data.mdb";
+    const std::string close = "Connection: close\r\n\r\n";
+    return {
+        Get("bound_page", bound, "/index.html", {host}, Served(kVideoPage)),
+        Get("bound_super_file", bound, secret, {host}, Refused(kVideoBlockPage)),
+        Get("bound_host_in_capitals", bound, secret, {"Host: WWW.Example.TEST"},
+            Refused(kVideoBlockPage)),
+        Get("bound_host_with_a_trailing_dot", bound, secret, {host + "."}, Refused(kVideoBlockPage)),
+        Get("bound_host_with_an_empty_port", bound, secret, {host + ":"}, Refused(kVideoBlockPage)),
+        Get("bound_host_with_its_port", bound, secret, {host + ":{port}"}, Refused(kVideoBlockPage)),
+        Get("bound_host_with_a_dot_and_a_port", bound, secret, {host + ".:8080"},
+            Refused(kVideoBlockPage)),
+        Get("bound_other_host", bound, secret, {"Host: evil.test"}, Withheld(kBoundSecret)),
+        Get("bound_address_as_host", bound, secret, {"Host: 127.0.0.1:{port}"},
+            Withheld(kBoundSecret)),
+        Get("bound_one_letter_host", bound, secret, {"Host: x"}, Withheld(kBoundSecret)),
+        Get("bound_host_with_a_suffix", bound, secret, {host + ".evil.test"},
+            Withheld(kBoundSecret)),
+        Raw("bound_absolute_form_page", bound,
+            "GET http://www.example.test/index.html HTTP/1.1\r\nHost: evil.test\r\n" + close,
+            {200, kVideoPage}),
+        Raw("bound_absolute_form_names_the_site", bound,
+            "GET http://www.example.test/data.mdb HTTP/1.1\r\nHost: evil.test\r\n" + close,
+            {403, kVideoBlockPage}),
+        Raw("bound_absolute_form_names_another_host", bound,
+            "GET http://evil.test/data.mdb HTTP/1.1\r\n" + host + "\r\n" + close,
+            Withheld(kBoundSecret)),
+        Raw("bound_two_host_headers", bound,
+            "GET /data.mdb HTTP/1.1\r\nHost: evil.test\r\n" + host + "\r\n" + close,
+            {400, std::nullopt, {}, kBoundSecret}),
+        Raw("bound_http11_without_host", bound, "GET /data.mdb HTTP/1.1\r\n" + close,
+            {400, std::nullopt, {}, kBoundSecret}),
+        Raw("bound_http10_without_host", bound, "GET /data.mdb HTTP/1.0\r\n\r\n",
+            Withheld(kBoundSecret)),
+        Raw("bound_http09", bound, "GET /data.mdb\r\n", Withheld(kBoundSecret)),
     };
 }
 
@@ -238,7 +302,15 @@ const SiteLayout& Layout(SiteKind site) {
                                   {{"outside.txt", "outside the root"}},
                                   FilterKind::Stub,
                                   std::nullopt};
+    static const SiteLayout bound = [] {
+        SiteLayout layout{"bound", VideoSiteFiles(), {}, FilterKind::Real,
+                          kVideoIni + "DomainName=" + kBoundName + "\n", kBoundName};
+        layout.files["data.mdb"] = kBoundSecret;
+        return layout;
+    }();
     switch (site) {
+        case SiteKind::Bound:
+            return bound;
         case SiteKind::Video:
             return video;
         case SiteKind::Clock:
@@ -252,7 +324,7 @@ const SiteLayout& Layout(SiteKind site) {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> all = [] {
         std::vector<Scenario> scenarios = VideoScenarios();
-        for (auto* more : {ClockScenarios, ProbeScenarios}) {
+        for (auto* more : {ClockScenarios, ProbeScenarios, BoundScenarios}) {
             for (Scenario& scenario : more())
                 scenarios.push_back(std::move(scenario));
         }
