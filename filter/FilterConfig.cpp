@@ -48,14 +48,6 @@ const ConfigKey kConfigKeys[] = {
     {"RedirectUrl", TextKey{&FilterConfig::RedirectUrl, kTextCapacity}},
 };
 
-std::string ReadText(const std::string& path, const char* key, std::string_view fallback) {
-    return platform::ReadIniString(path, kConfigSection, key, fallback, kIniReadBuffer);
-}
-
-int32_t ReadInteger(const std::string& path, const char* key, int32_t fallback) {
-    return ParseInteger(ConfigNumberText(ReadText(path, key, "")), fallback);
-}
-
 constexpr size_t kKeyCount = std::size(kConfigKeys);
 
 ConfigKeyInfo DescribeKey(const ConfigKey& key) {
@@ -104,19 +96,34 @@ std::string ConfigFileName() {
     return name;
 }
 
-void LoadFilterConfig(FilterConfig& config, const std::string& path) {
+void LoadFilterConfig(FilterConfig& config, const platform::IniFile& file) {
     const FilterConfig defaults;
-    for (const ConfigKey& key : kConfigKeys) {
+    // A text key falls back to its default; a number is read as text with an
+    // empty fallback, and ParseInteger gives the default for it.
+    std::array<platform::IniEntry, kKeyCount> entries;
+    for (size_t i = 0; i < kKeyCount; ++i) {
+        const ConfigKey& key = kConfigKeys[i];
+        const auto* text = std::get_if<TextKey>(&key.target);
+        entries[i] = {key.name, text ? std::string_view(defaults.*(text->field)) : ""};
+    }
+    std::vector<std::string> values = file.Read(kConfigSection, entries, kIniReadBuffer);
+
+    for (size_t i = 0; i < kKeyCount; ++i) {
+        const ConfigKey& key = kConfigKeys[i];
+        std::string& value = values[i];
         if (const auto* text = std::get_if<TextKey>(&key.target)) {
-            std::string value = ReadText(path, key.name, defaults.*(text->field));
             if (value.size() > text->capacity) value.resize(text->capacity);
             config.*(text->field) = std::move(value);
         } else if (const auto* integer = std::get_if<IntegerKey>(&key.target)) {
-            config.** integer = ReadInteger(path, key.name, defaults.**integer);
+            config.**integer = ParseInteger(ConfigNumberText(value), defaults.**integer);
         } else if (const auto* flag = std::get_if<FlagKey>(&key.target)) {
-            config.** flag = ReadInteger(path, key.name, defaults.**flag ? 1 : 0) != 0;
+            config.**flag = ParseInteger(ConfigNumberText(value), defaults.**flag ? 1 : 0) != 0;
         }
     }
+}
+
+void LoadFilterConfig(FilterConfig& config, const std::string& path) {
+    LoadFilterConfig(config, platform::IniFile(path));
 }
 
 }  // namespace qelmor

@@ -8,6 +8,10 @@
 
 namespace qelmor {
 
+namespace platform {
+class IniFile;
+}
+
 // Every key of the [KAVRO] section, in file order. The member initialisers
 // are the defaults: the one place they are written.
 struct FilterConfig {
@@ -71,9 +75,13 @@ std::string ConfigNumberText(std::string_view fileText);
 // the host executable) followed by "KAVRO.ini".
 std::string ConfigFileName();
 
-// Fills `config` from the INI file at `path`, key by key in file order; a
-// missing file or key leaves the default. An exhausted resource passes out
-// to the caller with the keys read so far stored.
+// Fills `config` from the INI file, every key in file order; a key that is
+// absent, or any key of a file that is missing or cannot be read, takes its
+// default.
+void LoadFilterConfig(FilterConfig& config, const platform::IniFile& file);
+// The same for the file at `path`. Throws std::bad_alloc (or
+// std::length_error) when memory cannot hold the file; `config` is then
+// unchanged.
 void LoadFilterConfig(FilterConfig& config, const std::string& path);
 
 }  // namespace qelmor

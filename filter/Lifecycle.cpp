@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "filter/UrlMapPolicy.h"
 #include "platform/Platform.h"
@@ -39,9 +40,16 @@ int32_t RegisterFilter(HTTP_FILTER_VERSION* version) {
     // FALSE refuses to run with it.
     if (filterConfig == nullptr) return 0;
     try {
-        LoadFilterConfig(*filterConfig, ConfigFileName());
+        // Built aside and moved in whole: a registration that fails leaves
+        // the settings as they were.
+        FilterConfig fresh;
+        LoadFilterConfig(fresh, ConfigFileName());
+        *filterConfig = std::move(fresh);
     } catch (...) {
-        // Registers with the keys read so far.
+        // A KAVRO.ini that memory cannot hold is not a missing one: its
+        // defaults guard nothing, so the filter does not register at all and
+        // the server refuses to run with it.
+        return 0;
     }
     version->dwFilterVersion = HTTP_FILTER_REVISION;
     std::memset(version->lpszFilterDesc, 0, sizeof version->lpszFilterDesc);

@@ -31,7 +31,11 @@ std::string_view GetServerVar(HTTP_FILTER_CONTEXT* context, const char* name,
     const uint32_t needed = size;
     buffer.large.reset(new char[needed]);
     size = needed;
-    if (!context->GetServerVariable(context, variable, buffer.large.get(), &size)) return {};
+    // The value exists and is long; an empty text in its place would let a
+    // long query string pass the length check.
+    if (!context->GetServerVariable(context, variable, buffer.large.get(), &size)) {
+        throw ServerVarUnavailable{name};
+    }
     return ValueOf(buffer.large.get(), size, needed);
 }
 

@@ -19,9 +19,16 @@ struct ServerVarBuffer {
     std::unique_ptr<char[]> large;
 };
 
+// Thrown when the server announced a value longer than the fixed buffer and
+// then would not hand it over: the decision cannot be made from it.
+struct ServerVarUnavailable {
+    const char* name;
+};
+
 // The variable's value without its terminating zero, a view into `buffer`.
-// A variable that does not exist or cannot be read is the empty text; a
-// long value that memory cannot hold throws std::bad_alloc.
+// A variable that does not exist or cannot be read is the empty text. A long
+// value is never taken for an empty one: one that memory cannot hold throws
+// std::bad_alloc, one the server fails to hand over ServerVarUnavailable.
 std::string_view GetServerVar(HTTP_FILTER_CONTEXT* context, const char* name,
                               ServerVarBuffer& buffer);
 

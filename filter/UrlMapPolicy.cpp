@@ -26,12 +26,13 @@ bool IsAsciiDigits(std::string_view text) {
     return true;
 }
 
-// Unexamined requests for other hosts; a port on the host header must not
-// let a request past every check, so the bare host counts too.
+// Unexamined requests for other hosts. Servers route "site.test.",
+// "site.test:" and "site.test:8080" to the site "site.test", so each of
+// those spellings must be examined as the site too.
 bool IsExaminedHost(std::string_view host, const FilterConfig& config) {
     if (TrimText(config.DomainName).empty()) return true;
     return EqualsUpper(host, config.DomainName) ||
-           EqualsUpper(HostWithoutPort(host), config.DomainName);
+           EqualsUpper(HostForDomainGate(host), config.DomainName);
 }
 
 std::string_view PhysicalPathOf(const HTTP_FILTER_URL_MAP* urlMap) {
@@ -78,12 +79,17 @@ bool IsPlayerAgent(std::string_view userAgent) {
     return false;
 }
 
-std::string_view HostWithoutPort(std::string_view host) {
+std::string_view HostForDomainGate(std::string_view host) {
     const size_t colon = host.rfind(':');
-    if (colon == std::string_view::npos) return host;
     const size_t bracket = host.rfind(']');
-    if (bracket != std::string_view::npos && bracket > colon) return host;
-    return IsAsciiDigits(host.substr(colon + 1)) ? host.substr(0, colon) : host;
+    const bool portColon =
+        colon != std::string_view::npos && (bracket == std::string_view::npos || bracket < colon);
+    if (portColon) {
+        const std::string_view port = host.substr(colon + 1);
+        if (port.empty() || IsAsciiDigits(port)) host = host.substr(0, colon);
+    }
+    if (host.ends_with('.')) host.remove_suffix(1);
+    return host;
 }
 
 uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,

@@ -41,9 +41,11 @@ const char* PolicyStepName(PolicyStep step);
 
 std::string_view RefererHost(std::string_view referer);
 bool IsPlayerAgent(std::string_view userAgent);
-// The host header without a trailing ":digits" port (an IPv6 literal keeps
-// its brackets); the whole header when it carries no port.
-std::string_view HostWithoutPort(std::string_view host);
+// The host header as the host gate compares it with DomainName: without a
+// trailing ":" with or without digits (an IPv6 literal keeps its brackets),
+// then without one trailing dot. "www.example.test.:8080" gives
+// "www.example.test"; a non-numeric port leaves the header whole.
+std::string_view HostForDomainGate(std::string_view host);
 
 uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,
                        bool showBlockPage, std::string_view extension, const FilterConfig& config);

@@ -51,6 +51,7 @@ enum : uint32_t {
 
 // Win32 error codes a server reports through its callbacks.
 enum : uint32_t {
+    ERROR_NOT_ENOUGH_MEMORY_CODE = 8,
     ERROR_INVALID_PARAMETER_CODE = 87,
     ERROR_INSUFFICIENT_BUFFER_CODE = 122,
     ERROR_INVALID_INDEX_CODE = 1413,

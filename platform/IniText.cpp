@@ -87,13 +87,24 @@ bool WalkSection(std::string_view content, std::string_view section, Visit visit
 
 std::optional<std::string_view> FindIniValue(std::string_view content, std::string_view section,
                                              std::string_view key) {
-    std::optional<std::string_view> value;
+    return FindIniValues(content, section, {&key, 1}).front();
+}
+
+std::vector<std::optional<std::string_view>> FindIniValues(std::string_view content,
+                                                           std::string_view section,
+                                                           std::span<const std::string_view> keys) {
+    std::vector<std::optional<std::string_view>> values(keys.size());
+    size_t missing = keys.size();
     WalkSection(content, section, [&](std::string_view name, std::string_view text) {
-        if (!EqualsIgnoringAsciiCase(name, key)) return false;
-        value = text;
-        return true;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            // The first entry of a name wins, as in a lookup of that name alone.
+            if (values[i] || !EqualsIgnoringAsciiCase(name, keys[i])) continue;
+            values[i] = text;
+            --missing;
+        }
+        return missing == 0;
     });
-    return value;
+    return values;
 }
 
 bool IniNamesMatch(std::string_view a, std::string_view b) {

@@ -1,14 +1,16 @@
 // POSIX implementation of the platform calls.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <stdexcept>
 
 #include "platform/IniText.h"
 #include "platform/Platform.h"
@@ -150,30 +152,61 @@ std::string ModuleFileName(std::string_view moduleName) {
     return ExecutableFileName();
 }
 
-std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key,
-                          std::string_view fallback, size_t bufferSize) {
-    std::string value(fallback);
-    std::ifstream file(path, std::ios::binary);
-    if (file) {
-        // Registration reads the file once for every key, so a large file must
-        // cost one copy per read: read straight into storage of the size the
-        // file reports, then on to the end in case it grew or reports none.
-        std::string content;
-        std::error_code unknown;
-        const uintmax_t reported = std::filesystem::file_size(path, unknown);
-        if (!unknown && reported > 0) {
-            content.resize(size_t(reported));
-            file.read(content.data(), std::streamsize(reported));
-            content.resize(size_t(file.gcount()));
-        }
-        char block[4096];
-        while (file.read(block, sizeof block) || file.gcount() > 0)
-            content.append(block, size_t(file.gcount()));
-        if (auto found = FindIniValue(content, section, key)) value.assign(*found);
+FileText ReadRegularFile(const std::string& path) {
+    FileText file;
+    // Look before opening: a device is never opened at all, and a FIFO would
+    // wait for a writer.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        file.state = errno == ENOENT || errno == ENOTDIR ? FileState::Missing
+                                                         : FileState::Unreadable;
+        return file;
     }
-    if (bufferSize == 0) return {};
-    if (value.size() > bufferSize - 1) value.resize(bufferSize - 1);
-    return value;
+    file.state = FileState::Unreadable;
+    if (!S_ISREG(info.st_mode)) return file;
+    // O_NONBLOCK in case the name was swapped for a FIFO since the look.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return file;
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return file;
+
+    // Storage of the size the file reports, in one allocation; a file that
+    // memory cannot hold throws here, before anything is read.
+    if (uintmax_t(info.st_size) > file.text.max_size()) throw std::length_error("KAVRO.ini");
+    file.text.resize(size_t(info.st_size));
+    size_t filled = 0;
+    for (;;) {
+        if (filled == file.text.size()) {
+            // It grew since fstat, or reports no size: read on to its end.
+            file.text.resize(filled + 64 * 1024);
+        }
+        const ssize_t got = read(fd, file.text.data() + filled, file.text.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            file.text.clear();
+            return file;
+        }
+        if (got == 0) break;
+        filled += size_t(got);
+    }
+    file.text.resize(filled);
+    file.state = FileState::Read;
+    return file;
+}
+
+IniFile::IniFile(const std::string& path) : path_(path) {
+    FileText file = ReadRegularFile(path);
+    state_ = file.state;
+    text_ = std::move(file.text);
+}
+
+std::vector<std::string> IniFile::Read(std::string_view section, std::span<const IniEntry> entries,
+                                       size_t bufferSize) const {
+    return ReadIniEntries(state_ == FileState::Read ? text_ : std::string_view(), section, entries,
+                          bufferSize);
 }
 
 }  // namespace qelmor::platform

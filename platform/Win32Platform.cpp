@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -234,17 +236,91 @@ std::string ModuleFileName(std::string_view moduleName) {
     return std::string(path.data(), std::min<DWORD>(length, kModulePathRoom - 1));
 }
 
-std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key,
-                          std::string_view fallback, size_t bufferSize) {
-    if (bufferSize == 0) return {};
+namespace {
+
+struct HandleCloser {
+    HANDLE handle;
+    ~HandleCloser() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+};
+
+// Opens `path` for reading when it is a file on a disk; pipes and devices
+// are not configuration files, and reading them may never end.
+FileState OpenDiskFile(const std::string& path, HandleCloser& opened) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? FileState::Missing
+                   : FileState::Unreadable;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileState::Unreadable;
+    opened.handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened.handle == INVALID_HANDLE_VALUE) return FileState::Unreadable;
+    return GetFileType(opened.handle) == FILE_TYPE_DISK ? FileState::Read : FileState::Unreadable;
+}
+
+}  // namespace
+
+FileText ReadRegularFile(const std::string& path) {
+    FileText file;
+    HandleCloser opened{INVALID_HANDLE_VALUE};
+    file.state = OpenDiskFile(path, opened);
+    if (file.state != FileState::Read) return file;
+    file.state = FileState::Unreadable;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(opened.handle, &size) || size.QuadPart < 0) return file;
+    if (uint64_t(size.QuadPart) > file.text.max_size()) throw std::length_error("KAVRO.ini");
+    file.text.resize(size_t(size.QuadPart));
+    size_t filled = 0;
+    for (;;) {
+        if (filled == file.text.size()) file.text.resize(filled + 64 * 1024);
+        const size_t room = std::min<size_t>(file.text.size() - filled, size_t(1) << 30);
+        DWORD got = 0;
+        if (!ReadFile(opened.handle, file.text.data() + filled, DWORD(room), &got, nullptr)) {
+            file.text.clear();
+            return file;
+        }
+        if (got == 0) break;
+        filled += got;
+    }
+    file.text.resize(filled);
+    file.state = FileState::Read;
+    return file;
+}
+
+// The system reads the file itself, key by key, as IIS filters always have;
+// only its kind is looked at here.
+IniFile::IniFile(const std::string& path) : path_(path) {
+    HandleCloser opened{INVALID_HANDLE_VALUE};
+    state_ = OpenDiskFile(path, opened);
+}
+
+std::vector<std::string> IniFile::Read(std::string_view section, std::span<const IniEntry> entries,
+                                       size_t bufferSize) const {
+    if (fromText_ || state_ != FileState::Read) {
+        return ReadIniEntries(fromText_ ? std::string_view(text_) : std::string_view(), section,
+                              entries, bufferSize);
+    }
+    std::vector<std::string> values;
+    values.reserve(entries.size());
+    if (bufferSize == 0) {
+        values.resize(entries.size());
+        return values;
+    }
     const std::string sectionName(section);
-    const std::string keyName(key);
-    const std::string fallbackText(fallback);
     std::vector<char> buffer(bufferSize, '\0');
-    const DWORD length =
-        GetPrivateProfileStringA(sectionName.c_str(), keyName.c_str(), fallbackText.c_str(),
-                                 buffer.data(), DWORD(bufferSize), path.c_str());
-    return std::string(buffer.data(), std::min<size_t>(length, bufferSize - 1));
+    for (const IniEntry& entry : entries) {
+        const std::string keyName(entry.key);
+        const std::string fallbackText(entry.fallback);
+        const DWORD length =
+            GetPrivateProfileStringA(sectionName.c_str(), keyName.c_str(), fallbackText.c_str(),
+                                     buffer.data(), DWORD(bufferSize), path_.c_str());
+        values.emplace_back(buffer.data(), std::min<size_t>(length, bufferSize - 1));
+    }
+    return values;
 }
 
 }  // namespace qelmor::platform

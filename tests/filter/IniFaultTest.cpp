@@ -1,6 +1,7 @@
 // A KAVRO.ini the filter cannot use as a file of settings: unreadable, a
-// directory, huge, garbage. Registration must still succeed, with the
-// defaults or with what could be read, and the host must survive it. Each
+// directory, a FIFO or a device, huge, garbage. Registration must still
+// succeed without waiting on it, with the defaults or with what could be
+// read, and the host must survive it. Each
 // case runs in a child process that stands for the host, so a crash shows
 // as a failed case rather than ending the test program.
 #include <gtest/gtest.h>
@@ -89,6 +90,8 @@ ChildOutcome RunInHost(const std::string& libraryPath, bool unprivileged) {
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
+        // A host that hangs on its configuration shows as SIGALRM.
+        alarm(60);
         if (unprivileged && !DropRoot()) _exit(kCannotDropPrivileges);
         _exit(RegisterAndDecide(libraryPath));
     }
@@ -142,6 +145,24 @@ TEST(IniFaultTest, RegistersAndDecidesWhateverTheFile) {
          [](const std::string& ini) { std::filesystem::create_symlink(ini + ".gone", ini); },
          kDefaults},
         {"empty file", [](const std::string& ini) { std::ofstream{ini}; }, kDefaults},
+        // Reading these would wait for a writer, or never end.
+        {"FIFO in its place",
+         [](const std::string& ini) { ASSERT_EQ(mkfifo(ini.c_str(), 0644), 0); }, kDefaults},
+        {"link to a FIFO",
+         [](const std::string& ini) {
+             ASSERT_EQ(mkfifo((ini + ".fifo").c_str(), 0644), 0);
+             std::filesystem::create_symlink(ini + ".fifo", ini);
+         },
+         kDefaults},
+        {"link to /dev/zero",
+         [](const std::string& ini) { std::filesystem::create_symlink("/dev/zero", ini); },
+         kDefaults},
+        {"link to a readable file",
+         [](const std::string& ini) {
+             std::ofstream(ini + ".real") << kGuard;
+             std::filesystem::create_symlink(ini + ".real", ini);
+         },
+         kKeyRead},
         {"100 MB file, key at the start",
          [&](const std::string& ini) { WriteRepeated(ini, kGuard, comment, 100 * kMegabyte, ""); },
          kKeyRead},

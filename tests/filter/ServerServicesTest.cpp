@@ -47,10 +47,15 @@ TEST(ServerVarTest, AbsentVariableIsEmptyAndNotRetried) {
     EXPECT_EQ(request.variablesRead.size(), 1u);
 }
 
-// A server that fails without asking for more room, or keeps failing on
-// the second offer, gives the empty text.
+// A server that asks for more room and then keeps failing has a value the
+// filter cannot see; one that fails without asking for more has none.
 int32_t QELMOR_WINAPI AlwaysTooSmall(HTTP_FILTER_CONTEXT*, char*, void*, uint32_t* size) {
     *size += 1;
+    return 0;
+}
+
+int32_t QELMOR_WINAPI FailsWithoutAskingForMore(HTTP_FILTER_CONTEXT*, char*, void*,
+                                                uint32_t*) {
     return 0;
 }
 
@@ -65,16 +70,23 @@ TEST(ServerVarTest, UnhelpfulServers) {
     struct Case {
         const char* name;
         decltype(HTTP_FILTER_CONTEXT::GetServerVariable) callback;
+        bool unavailable;  // the read must not yield a value at all
     } cases[] = {
-        {"keeps asking for more", AlwaysTooSmall},
-        {"size 1 is the empty text", ReportsOnlyTheZero},
-        {"no callback", nullptr},
+        {"keeps asking for more", AlwaysTooSmall, true},
+        {"fails without asking for more", FailsWithoutAskingForMore, false},
+        {"size 1 is the empty text", ReportsOnlyTheZero, false},
+        {"no callback", nullptr, false},
     };
     for (const Case& c : cases) {
         HTTP_FILTER_CONTEXT context{};
         context.GetServerVariable = c.callback;
         ServerVarBuffer buffer;
-        EXPECT_EQ(GetServerVar(&context, "HTTP_HOST", buffer), "") << c.name;
+        if (c.unavailable) {
+            EXPECT_THROW(GetServerVar(&context, "QUERY_STRING", buffer), ServerVarUnavailable)
+                << c.name;
+        } else {
+            EXPECT_EQ(GetServerVar(&context, "HTTP_HOST", buffer), "") << c.name;
+        }
     }
 }
 

@@ -37,6 +37,10 @@ int32_t QELMOR_WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name
         return 0;
     }
     const uint32_t needed = uint32_t(found->second.size()) + 1;
+    if (request.failLongRetry && buffer != nullptr && needed > 4096 && *size >= needed) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY_CODE);
+        return 0;
+    }
     if (buffer == nullptr || *size < needed) {
         *size = needed;
         SetError(ERROR_INSUFFICIENT_BUFFER_CODE);

@@ -22,6 +22,9 @@ struct FakeRequest {
     uint32_t pathBufferSize = 260;
     uint32_t notificationType = SF_NOTIFY_URL_MAP;
     bool failAllocMem = false;
+    // Announces the size of a value longer than 4095 bytes, then fails when
+    // offered that much room.
+    bool failLongRetry = false;
     bool recordReads = true;  // off where the callbacks must not allocate
 
     // What the filter did.

@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         HelpCase{"HelpExplain",
                  {"help", "explain"},
                  "Usage: qelmor explain [--ini FILE] --path PATH [--host HOST] [--referer URL]"},
-        HelpCase{"Config", {"config", "--help"}, "Usage: qelmor config [--ini FILE]"}),
+        HelpCase{"Config", {"config", "--help"}, "Usage: qelmor config [--ini FILE] [--server-name NAME]"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -15,6 +15,7 @@ struct ConfigCase {
     std::string ini;                    // empty: no file
     std::vector<std::string> rows;      // "Key source value", blanks collapsed
     std::vector<std::string> warnings;  // each in one warning line, in order
+    std::string serverName = {};        // --server-name, when not empty
 };
 
 std::string Collapsed(const std::string& line) {
@@ -31,7 +32,9 @@ TEST_P(ToolConfigTest, PrintsEveryKeyAndWarns) {
     const ConfigCase& c = GetParam();
     Folder folder;
     if (!c.ini.empty()) folder.Write("site.ini", c.ini);
-    const RunResult run = RunTool({"config", "--ini", "site.ini"}, {folder.Path()});
+    std::vector<std::string> args = {"config", "--ini", "site.ini"};
+    if (!c.serverName.empty()) args.insert(args.end(), {"--server-name", c.serverName});
+    const RunResult run = RunTool(args, {folder.Path()});
     EXPECT_EQ(run.exitCode, c.warnings.empty() ? 0 : 1) << run.out;
 
     const std::vector<std::string> lines = Lines(run.out);
@@ -57,7 +60,26 @@ INSTANTIATE_TEST_SUITE_P(
                    {"DomainName file \"www.a.test\"", "EncryptMode file 2", "PauseTime default 3",
                     "Mediaaction file 0", "Title file \"Hi\"", "PubKey default \"ruftal\"",
                     "RedirectUrl default \"http://localhost/\""},
-                   {}},
+                   {},
+                   "www.a.test"},
+        // The filter passes other host names unexamined; only the server's
+        // binding keeps them from the files.
+        ConfigCase{"DomainNameOnAnUnboundServer",
+                   "[KAVRO]\nDomainName=www.a.test\n",
+                   {},
+                   {"DomainName is \"www.a.test\": requests for any other host name are served "
+                    "unexamined"}},
+        ConfigCase{"ServerBoundToTheDomainWithAPort",
+                   "[KAVRO]\nDomainName=www.a.test\n",
+                   {},
+                   {},
+                   "WWW.A.TEST.:8080"},
+        ConfigCase{"ServerBoundToAnotherName",
+                   "[KAVRO]\nDomainName=www.a.test\n",
+                   {},
+                   {"the server answers \"a.test\" but DomainName is \"www.a.test\": requests "
+                    "for \"a.test\" are served unexamined"},
+                   "a.test"},
         ConfigCase{"MissingFile", "", {"OpenSecurity default 0"}, {"site.ini not found"}},
         ConfigCase{"NoSection",
                    "[kavro2]\nPubKey=x\n",
@@ -79,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"TextCut",
                    "[KAVRO]\nDomainName=" + std::string(60, 'd') + "\n",
                    {"DomainName file \"" + std::string(50, 'd') + "\""},
-                   {"DomainName is 60 bytes long; the filter keeps the first 50"}},
+                   {"DomainName is 60 bytes long; the filter keeps the first 50"},
+                   std::string(50, 'd')},
         ConfigCase{"WordsForNumbers",
                    "[KAVRO]\nOpenSecurity=true\nPauseTime=five\n",
                    {"OpenSecurity default 0", "PauseTime default 3"},
@@ -110,7 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"DomainNameBlank",
                    "[KAVRO]\nDomainName=\"www.a.test \"\n",
                    {},
-                   {"DomainName \"www.a.test \" has blanks: no Host header equals it"}},
+                   {"DomainName \"www.a.test \" has blanks: no Host header equals it",
+                    "the server answers \"www.a.test\" but DomainName is \"www.a.test \""},
+                   "www.a.test"},
         ConfigCase{"NegativeUrlLength",
                    "[KAVRO]\nUrlLength=-1\n",
                    {"UrlLength file -1"},

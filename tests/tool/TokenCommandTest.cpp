@@ -1,6 +1,10 @@
 // qelmor token: the digest input as an issuing page builds it, MD5 by
 // OpenSSL, against what the tool prints.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "tests/tool/ToolHarness.h"
 
@@ -97,6 +101,49 @@ TEST(ToolTokenVerboseTest, ShowsThePiecesInDigestOrder) {
                                             "token    " + Md5UpperHex("s3cr3t12/8/269510.1.2.3")};
     EXPECT_EQ(Lines(run.out), expected);
     EXPECT_EQ(run.err, "");
+}
+
+// A KAVRO.ini that exists but is no file of settings (a FIFO such as
+// "--ini <(printf ...)", a device, a folder) must neither hang the tool nor
+// yield answers for the default key.
+TEST(ToolUnreadableIniTest, RefusesWithoutWaiting) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> command;  // before "--ini FILE"
+        int exitCode;
+        const char* says;  // on standard error, or for config on standard output
+    };
+    const Case commands[] = {
+        {"token", {"token", "--client", "10.1.2.3"}, 1, "cannot be read"},
+        {"explain", {"explain", "--path", "/srv/a.wmv"}, 1, "cannot be read"},
+        {"config", {"config"}, 1, "cannot be read: every key takes its default"},
+    };
+    struct Kind {
+        const char* name;
+        std::function<void(const std::string&)> make;
+    };
+    const Kind kinds[] = {
+        {"FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }},
+        {"link to /dev/zero",
+         [](const std::string& path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
+        {"folder", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }},
+    };
+    for (const Kind& kind : kinds) {
+        for (const Case& c : commands) {
+            SCOPED_TRACE(std::string(kind.name) + ", " + c.name);
+            Folder folder;
+            const std::string ini = folder.Path() + "/site.ini";
+            kind.make(ini);
+            std::vector<std::string> args = {"30", QELMOR_TOOL_PROGRAM};
+            args.insert(args.end(), c.command.begin(), c.command.end());
+            args.insert(args.end(), {"--ini", ini});
+            // timeout(1) ends a run that hangs with status 124.
+            const RunResult run = RunProgram("/usr/bin/timeout", args, {folder.Path()});
+            EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+            EXPECT_NE((run.err + run.out).find(c.says), std::string::npos) << run.out << run.err;
+            EXPECT_EQ(run.out.find("token"), std::string::npos) << run.out;
+        }
+    }
 }
 
 TEST(ToolTokenNoteTest, MissingFileIsNotedOnStandardError) {

@@ -32,6 +32,21 @@ void CheckCases(std::span<const IniCase> cases) {
     }
 }
 
+// Registration reads every key in one walk: each must come out as its own
+// lookup gives it, whatever else is asked for beside it, repeats included.
+void CheckOneWalk(std::span<const IniCase> cases) {
+    for (const IniCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string_view keys[] = {"NoSuchKey", c.key, "PubKey", c.key, "Title"};
+        const auto values = FindIniValues(c.content, c.section, keys);
+        ASSERT_EQ(values.size(), std::size(keys));
+        for (size_t i = 0; i < std::size(keys); ++i) {
+            const auto alone = FindIniValue(c.content, c.section, keys[i]);
+            EXPECT_EQ(values[i], alone) << "key " << keys[i];
+        }
+    }
+}
+
 TEST(IniNamesTest, MatchSectionsAndKeys) {
     const IniCase cases[] = {
         {"section name ignores case", "[kAvRo]\nPubKey=abc\n", "PubKey", "abc"},
@@ -54,6 +69,7 @@ TEST(IniNamesTest, MatchSectionsAndKeys) {
         {"another section asked for", "[KAVRO]\nA=1\n[Other]\nA=2\n", "A", "2", "OTHER"},
     };
     CheckCases(cases);
+    CheckOneWalk(cases);
 }
 
 // Callers may pass names cut out of longer text, so nothing past a name's
@@ -98,6 +114,7 @@ TEST(IniValuesTest, TrimAndUnquote) {
          "FriendDomain", std::string(5000, 'd')},
     };
     CheckCases(cases);
+    CheckOneWalk(cases);
 }
 
 TEST(IniLinesTest, CommentsLineEndsAndOddLines) {
@@ -120,6 +137,7 @@ TEST(IniLinesTest, CommentsLineEndsAndOddLines) {
          "\xEF\xBB\xBFt"},
     };
     CheckCases(cases);
+    CheckOneWalk(cases);
 }
 
 TEST(IniFirstWinsTest, DuplicateKeysAndSections) {
@@ -134,6 +152,7 @@ TEST(IniFirstWinsTest, DuplicateKeysAndSections) {
         {"first of an empty pair", "[KAVRO]\n[KAVRO]\nA=2\n", "A", std::nullopt},
     };
     CheckCases(cases);
+    CheckOneWalk(cases);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <optional>
+#include <string_view>
 
 #include "tools/qelmor/Commands.h"
 #include "tools/qelmor/ConfigLint.h"
@@ -9,9 +9,9 @@
 namespace qelmor::tool {
 namespace {
 
-constexpr OptionInfo kOptions[] = {kIniOption};
+constexpr OptionInfo kOptions[] = {kIniOption, {"--server-name", true}};
 
-constexpr char kHelp[] = R"(Usage: qelmor config [--ini FILE]
+constexpr char kHelp[] = R"(Usage: qelmor config [--ini FILE] [--server-name NAME]
 
 Prints the configuration the filter loads from FILE (default: KAVRO.ini in
 this folder): every key, whether its value came from the file or is the
@@ -28,15 +28,14 @@ ASCII as \xHH). Then warnings for common mistakes:
   - short hosts that FriendDomain befriends by containment ("e.com" inside
     "www.example.com")
   - DomainName with blanks; a negative UrlLength; EncryptMode outside 0 to 3
+  - DomainName set while the server may answer other host names, which the
+    filter passes unexamined: --server-name NAME says the server answers
+    NAME only (qelmor-serve --server-name, an nginx server_name beside a
+    default_server that returns 444), and the warning becomes a check that
+    NAME is the host the filter examines
 
 Exit status: 0 without warnings, 1 with warnings, 2 for a bad argument.
 )";
-
-std::string FileContent(const Setting& setting) {
-    if (setting.iniState != IniState::Read) return {};
-    std::ifstream file(setting.iniPath, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -48,7 +47,7 @@ int RunConfig(std::span<const std::string> args) {
     }
     Setting setting = LoadSetting(arguments);
     FixDateAndClock(arguments, setting);
-    const std::string content = FileContent(setting);
+    const std::string& content = setting.iniText;
 
     std::printf("file: %s\n", setting.iniPath.c_str());
     for (const ConfigKeyInfo& key : ConfigKeys()) {
@@ -57,7 +56,12 @@ int RunConfig(std::span<const std::string> args) {
         std::printf("%-14s %-7s %s\n", key.name, reading.fromFile ? "file" : "default",
                     key.kind == ConfigKeyKind::Text ? Quoted(value).c_str() : value.c_str());
     }
-    const std::vector<std::string> warnings = LintConfig(content, setting);
+    std::optional<std::string_view> serverName;
+    if (const std::string* name = arguments.Value("--server-name")) {
+        if (name->empty()) throw UsageError("--server-name needs a host name");
+        serverName = *name;
+    }
+    const std::vector<std::string> warnings = LintConfig(content, setting, serverName);
     for (const std::string& warning : warnings)
         std::printf("warning: %s\n", warning.c_str());
     return warnings.empty() ? 0 : 1;

@@ -187,8 +187,13 @@ class Prober {
 
 class Linter {
   public:
-    Linter(std::string_view content, const Setting& setting)
-        : content_(content), setting_(setting), config_(setting.config), probe_(config_) {}
+    Linter(std::string_view content, const Setting& setting,
+           std::optional<std::string_view> serverName)
+        : content_(content),
+          setting_(setting),
+          serverName_(serverName),
+          config_(setting.config),
+          probe_(config_) {}
 
     std::vector<std::string> Run() {
         if (!CheckFile()) return std::move(warnings_);
@@ -198,6 +203,7 @@ class Linter {
         CheckExtensionLists();
         CheckFriendDomain();
         CheckDomainName();
+        CheckHostBinding();
         CheckUrlLength();
         CheckEncryptMode();
         return std::move(warnings_);
@@ -386,6 +392,25 @@ class Linter {
         Warn(text);
     }
 
+    // The filter passes every other host unexamined; only a server that
+    // answers no other name keeps them from the files.
+    void CheckHostBinding() {
+        const std::string_view domain = TrimText(config_.DomainName);
+        if (domain.empty()) return;
+        if (!serverName_) {
+            Warn("DomainName is " + Quoted(config_.DomainName) +
+                 ": requests for any other host name are served unexamined unless the server "
+                 "answers this name only (qelmor-serve --server-name " +
+                 std::string(domain) +
+                 "; nginx: server_name with a default_server that returns 444); say so with "
+                 "--server-name");
+        } else if (!probe_.Examines(*serverName_)) {
+            Warn("the server answers " + Quoted(*serverName_) + " but DomainName is " +
+                 Quoted(config_.DomainName) + ": requests for " + Quoted(*serverName_) +
+                 " are served unexamined");
+        }
+    }
+
     void CheckUrlLength() {
         if (config_.UrlLength >= 0) return;
         std::string text = "UrlLength is " + DecimalText(config_.UrlLength);
@@ -409,6 +434,7 @@ class Linter {
 
     std::string_view content_;
     const Setting& setting_;
+    std::optional<std::string_view> serverName_;
     const FilterConfig& config_;
     Prober probe_;
     std::optional<std::vector<std::string_view>> sectionKeys_;
@@ -432,8 +458,9 @@ KeyReading ReadKey(std::string_view content, const ConfigKeyInfo& key) {
     return reading;
 }
 
-std::vector<std::string> LintConfig(std::string_view content, const Setting& setting) {
-    return Linter(content, setting).Run();
+std::vector<std::string> LintConfig(std::string_view content, const Setting& setting,
+                                    std::optional<std::string_view> serverName) {
+    return Linter(content, setting, serverName).Run();
 }
 
 }  // namespace qelmor::tool

@@ -21,7 +21,9 @@ struct KeyReading {
 KeyReading ReadKey(std::string_view content, const ConfigKeyInfo& key);
 
 // `content` is the file's text (empty when it could not be read); `setting`
-// holds what the filter's loader made of it.
-std::vector<std::string> LintConfig(std::string_view content, const Setting& setting);
+// holds what the filter's loader made of it; `serverName` is the host name
+// the server is bound to, when the operator says so.
+std::vector<std::string> LintConfig(std::string_view content, const Setting& setting,
+                                    std::optional<std::string_view> serverName = std::nullopt);
 
 }  // namespace qelmor::tool

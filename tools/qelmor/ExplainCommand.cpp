@@ -246,6 +246,7 @@ int RunExplain(std::span<const std::string> args) {
         return 0;
     }
     Setting setting = LoadSetting(arguments);
+    RequireReadableIni(setting);
     FixDateAndClock(arguments, setting);
 
     Request request;

@@ -1,8 +1,7 @@
 #include "tools/qelmor/Setting.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <utility>
 
 namespace qelmor::tool {
 namespace {
@@ -29,14 +28,6 @@ int DaysInMonth(int year, int month) {
     static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
-IniState ProbeIni(const std::string& path) {
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) return IniState::Missing;
-    std::ifstream file(path, std::ios::binary);
-    if (!file || std::filesystem::is_directory(path, error)) return IniState::Unreadable;
-    return IniState::Read;
 }
 
 }  // namespace
@@ -66,9 +57,20 @@ Setting LoadSetting(const Arguments& args) {
     const std::string* ini = args.Value("--ini");
     setting.iniPath = ini ? *ini : std::string(kDefaultIni);
     if (setting.iniPath.empty()) throw UsageError("--ini needs a file name");
-    setting.iniState = ProbeIni(setting.iniPath);
-    LoadFilterConfig(setting.config, setting.iniPath);
+    platform::FileText file = platform::ReadRegularFile(setting.iniPath);
+    setting.iniState = file.state;
+    setting.iniText = std::move(file.text);
+    if (setting.iniState == IniState::Read) {
+        LoadFilterConfig(setting.config, platform::IniFile::FromText(setting.iniText));
+    }
     return setting;
+}
+
+void RequireReadableIni(const Setting& setting) {
+    if (setting.iniState != IniState::Unreadable) return;
+    throw SettingError(setting.iniPath +
+                       " cannot be read (it must be a regular file, or a link to one, that "
+                       "this user may read)");
 }
 
 void FixDateAndClock(const Arguments& args, Setting& setting) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -20,11 +21,18 @@ inline constexpr OptionInfo kIniOption{"--ini", true};
 inline constexpr OptionInfo kAtOption{"--at", true};
 inline constexpr OptionInfo kDatePatternOption{"--date-pattern", true};
 
-enum class IniState { Read, Missing, Unreadable };
+using IniState = platform::FileState;
+
+// A configuration the command cannot work from; the tool prints it after
+// "qelmor <command>: " and exits with status 1.
+struct SettingError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 struct Setting {
     std::string iniPath;
     IniState iniState = IniState::Read;
+    std::string iniText;  // the file as read, once
     FilterConfig config;
     platform::LocalClock clock;
 };
@@ -34,8 +42,14 @@ struct Setting {
 std::optional<platform::LocalClock> ParseMoment(std::string_view text);
 
 // Loads --ini (KAVRO.ini by default; a missing file gives the defaults, as
-// in the filter) with the filter's own loader.
+// in the filter) with the filter's own loader, reading the file once and
+// never blocking on it: a FIFO, a device or a folder is Unreadable.
 Setting LoadSetting(const Arguments& args);
+
+// Throws SettingError when the INI file exists but cannot be read: the
+// filter would run on the defaults there, and an answer computed from them
+// (a token for the default key) would mislead.
+void RequireReadableIni(const Setting& setting);
 
 // Installs the host's date settings, with --date-pattern as the short date
 // pattern when given, and fixes the clock at --at or at this minute, so

@@ -135,6 +135,7 @@ int RunToken(std::span<const std::string> args) {
         return 0;
     }
     Setting setting = LoadSetting(arguments);
+    RequireReadableIni(setting);
     FixDateAndClock(arguments, setting);
 
     const std::string* client = arguments.Value("--client");

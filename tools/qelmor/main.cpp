@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/qelmor/Commands.h"
+#include "tools/qelmor/Setting.h"
 
 namespace {
 
@@ -51,6 +52,9 @@ int main(int argc, char** argv) {
     }
     try {
         return command(std::span<const std::string>(args).subspan(1));
+    } catch (const qelmor::tool::SettingError& error) {
+        std::fprintf(stderr, "qelmor %s: %s\n", name.c_str(), error.what());
+        return 1;
     } catch (const qelmor::tool::UsageError& error) {
         std::fprintf(stderr, "qelmor %s: %s\n", name.c_str(), error.what());
         return qelmor::tool::kExitUsage;
