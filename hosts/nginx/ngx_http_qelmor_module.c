@@ -1,9 +1,12 @@
 
 /*
- * ngx_http_qelmor_module: runs an ISAPI 4.0 filter library (qelmor.so) in
- * the access phase of every request a location gives it, the way IIS runs a
- * filter's URL-map notification, and acts on its verdict as qelmor-serve
- * does.
+ * ngx_http_qelmor_module: runs an ISAPI 4.0 filter library (qelmor.so) on
+ * every request a location gives it, the way IIS runs a filter's URL-map
+ * notification, and acts on its verdict as qelmor-serve does. The filter
+ * judges a request in the access phase, and again where a file is about to
+ * be served under another name than the one it judged (try_files, the
+ * content handlers of mp4 and flv, subrequests such as SSI includes, which
+ * never pass the access phase).
  *
  * The shared object holds two modules: ngx_qelmor_module, a core module
  * that owns the top-level "qelmor_filter" directive and the loaded library,
@@ -16,6 +19,7 @@
 #include <ngx_http.h>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <stdint.h>
 
 
@@ -106,6 +110,11 @@ typedef struct {
 } ngx_qelmor_conf_t;
 
 
+/* The file name by which the filter finds itself, and its settings file. */
+#define QELMOR_FILTER_FILE_NAME          "qelmor.so"
+#define QELMOR_SETTINGS_FILE_NAME        "KAVRO.ini"
+
+
 typedef struct {
     ngx_flag_t                       used;
 } ngx_http_qelmor_main_conf_t;
@@ -119,10 +128,26 @@ typedef struct {
 /* What one notification collects; the filter context's ServerContext. */
 typedef struct {
     ngx_http_request_t              *request;
+    ngx_str_t                        host;      /* HTTP_HOST; NULL data: none */
     u_char                          *written;
     size_t                           written_len;
     size_t                           written_size;
 } ngx_http_qelmor_call_t;
+
+
+/*
+ * What the filter has said about one request (a subrequest is a request of
+ * its own): the physical paths it let through and the URI it sent the
+ * request on to. Kept across internal redirects, which clear module
+ * contexts, by hanging it on the pool; subrequests share their parent's
+ * pool, hence the request it belongs to.
+ */
+typedef struct {
+    ngx_http_request_t              *request;
+    ngx_array_t                     *judged;    /* of ngx_str_t */
+    ngx_str_t                        diverted;
+    ngx_http_handler_pt              content_handler;
+} ngx_http_qelmor_ctx_t;
 
 
 static void *ngx_qelmor_create_conf(ngx_cycle_t *cycle);
@@ -136,13 +161,16 @@ static void *ngx_http_qelmor_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
 static ngx_int_t ngx_http_qelmor_init(ngx_conf_t *cf);
-static ngx_int_t ngx_http_qelmor_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_qelmor_access_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_qelmor_precontent_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_qelmor_content_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_qelmor_guarded_content(ngx_http_request_t *r);
 
 
 static ngx_command_t  ngx_qelmor_commands[] = {
 
     { ngx_string("qelmor_filter"),
-      NGX_MAIN_CONF|NGX_DIRECT_CONF|NGX_CONF_TAKE1,
+      NGX_MAIN_CONF|NGX_DIRECT_CONF|NGX_CONF_TAKE12,
       ngx_qelmor_filter,
       0,
       0,
@@ -254,13 +282,125 @@ ngx_qelmor_init_conf(ngx_cycle_t *cycle, void *conf)
 }
 
 
+/*
+ * The filter reads KAVRO.ini from the folder of the first loaded object whose
+ * file is named "qelmor.so" (made absolute when it was loaded by a relative
+ * name), and from the folder of the program when there is none, as when the
+ * library was renamed. This is that same search, made from the same process
+ * right before the filter makes it, so that nginx can name the file that will
+ * guard the site: a reload that loads a second qelmor.so while the old one is
+ * still mapped finds the old one first, as the filter does.
+ */
+
+static int
+ngx_qelmor_find_filter(struct dl_phdr_info *info, size_t size, void *data)
+{
+    const char  **found = data;
+    const char   *name, *slash;
+
+    name = info->dlpi_name;
+
+    if (name == NULL || name[0] == '\0') {
+        return 0;
+    }
+
+    slash = strrchr(name, '/');
+
+    if (ngx_strcmp(slash ? slash + 1 : name, QELMOR_FILTER_FILE_NAME) != 0) {
+        return 0;
+    }
+
+    *found = name;
+
+    return 1;
+}
+
+
+static ngx_int_t
+ngx_qelmor_settings_file(ngx_pool_t *pool, ngx_str_t *file)
+{
+    size_t       dir;
+    ssize_t      n;
+    u_char      *p;
+    const char  *found, *module, *slash;
+    char         resolved[PATH_MAX];
+
+    found = NULL;
+    dl_iterate_phdr(ngx_qelmor_find_filter, &found);
+
+    if (found != NULL) {
+        module = found;
+
+        if (found[0] != '/' && realpath(found, resolved) != NULL) {
+            module = resolved;
+        }
+
+    } else {
+        n = readlink("/proc/self/exe", resolved, sizeof(resolved) - 1);
+        resolved[n > 0 ? n : 0] = '\0';
+        module = resolved;
+    }
+
+    /* the folder keeps its final slash; without one the name stands alone */
+
+    slash = strrchr(module, '/');
+    dir = slash ? (size_t) (slash + 1 - module) : 0;
+
+    file->len = dir + sizeof(QELMOR_SETTINGS_FILE_NAME) - 1;
+    file->data = ngx_pnalloc(pool, file->len + 1);
+    if (file->data == NULL) {
+        return NGX_ERROR;
+    }
+
+    p = ngx_cpymem(file->data, module, dir);
+    ngx_memcpy(p, QELMOR_SETTINGS_FILE_NAME,
+               sizeof(QELMOR_SETTINGS_FILE_NAME));
+
+    return NGX_OK;
+}
+
+
+/*
+ * Why the settings file cannot be read, or NULL when it can. Looked at, never
+ * opened: a FIFO in its place would hold the configuration test up.
+ */
+
+static const char *
+ngx_qelmor_settings_problem(ngx_str_t *file, ngx_err_t *err)
+{
+    ngx_file_info_t  fi;
+
+    *err = 0;
+
+    if (ngx_file_info(file->data, &fi) == NGX_FILE_ERROR) {
+        *err = ngx_errno;
+        return (*err == NGX_ENOENT || *err == NGX_ENOTDIR) ? "does not exist"
+                                                         : "cannot be examined";
+    }
+
+    if (!ngx_is_file(&fi)) {
+        return "is not a regular file";
+    }
+
+    if (access((char *) file->data, R_OK) != 0) {
+        *err = ngx_errno;
+        return "cannot be read";
+    }
+
+    return NULL;
+}
+
+
 static char *
 ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
     ngx_qelmor_conf_t  *qcf = conf;
 
     size_t                             len;
-    ngx_str_t                         *value, path;
+    ngx_err_t                          err;
+    ngx_str_t                         *value, path, settings;
+    ngx_uint_t                         allow_default;
+    const char                        *problem;
     ngx_pool_cleanup_t                *cln;
     HTTP_FILTER_VERSION                version;
     ngx_qelmor_get_filter_version_pt   get_filter_version;
@@ -271,6 +411,18 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 
     value = cf->args->elts;
     path = value[1];
+    allow_default = 0;
+
+    if (cf->args->nelts == 3) {
+        if (ngx_strcmp(value[2].data, "allow_default_config") != 0) {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "invalid parameter \"%V\"; the only one is "
+                               "\"allow_default_config\"", &value[2]);
+            return NGX_CONF_ERROR;
+        }
+
+        allow_default = 1;
+    }
 
     if (ngx_conf_full_name(cf->cycle, &path, 0) != NGX_OK) {
         return NGX_CONF_ERROR;
@@ -325,13 +477,51 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
         return NGX_CONF_ERROR;
     }
 
+    /*
+     * Without its KAVRO.ini the filter runs on its defaults, which guard no
+     * file at all: a site would be served whole because a file was missing
+     * or misplaced. That takes the operator's word.
+     */
+
+    if (ngx_qelmor_settings_file(cf->pool, &settings) != NGX_OK) {
+        qcf->proc = NULL;
+        return NGX_CONF_ERROR;
+    }
+
+    problem = ngx_qelmor_settings_problem(&settings, &err);
+
+    if (problem != NULL && !allow_default) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, err,
+                           "the filter \"%V\" reads its settings from \"%V\", "
+                           "which %s; without them it guards nothing. Put "
+                           "KAVRO.ini there, or add \"allow_default_config\" "
+                           "to \"qelmor_filter\" to run on the defaults",
+                           &qcf->path, &settings, problem);
+        qcf->proc = NULL;
+        return NGX_CONF_ERROR;
+    }
+
+    if (problem != NULL) {
+        ngx_conf_log_error(NGX_LOG_NOTICE, cf, err,
+                           "qelmor_filter \"%V\": settings file \"%V\" %s; "
+                           "running on the defaults (allow_default_config)",
+                           &qcf->path, &settings, problem);
+
+    } else {
+        ngx_conf_log_error(NGX_LOG_NOTICE, cf, 0,
+                           "qelmor_filter \"%V\": settings file \"%V\" "
+                           "is present", &qcf->path, &settings);
+    }
+
     ngx_memzero(&version, sizeof(HTTP_FILTER_VERSION));
     version.dwServerFilterVersion = HTTP_FILTER_REVISION;
 
     if (get_filter_version(&version) == QELMOR_FALSE) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "the filter \"%V\" refused to register "
-                           "(GetFilterVersion failed)", &qcf->path);
+                           "(GetFilterVersion failed); qelmor.so refuses when "
+                           "memory cannot hold its settings from \"%V\"",
+                           &qcf->path, &settings);
         qcf->proc = NULL;
         return NGX_CONF_ERROR;
     }
@@ -428,12 +618,34 @@ ngx_http_qelmor_init(ngx_conf_t *cf)
 
     cmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module);
 
+    /*
+     * Handlers of a phase run in the reverse order of their registration,
+     * and a dynamic module registers after the modules built into nginx:
+     * ours run first in each phase, before allow/deny and auth_basic can
+     * settle "satisfy any", and before index, random_index, gzip_static and
+     * the static files in the content phase.
+     */
+
     h = ngx_array_push(&cmcf->phases[NGX_HTTP_ACCESS_PHASE].handlers);
     if (h == NULL) {
         return NGX_ERROR;
     }
 
-    *h = ngx_http_qelmor_handler;
+    *h = ngx_http_qelmor_access_handler;
+
+    h = ngx_array_push(&cmcf->phases[NGX_HTTP_PRECONTENT_PHASE].handlers);
+    if (h == NULL) {
+        return NGX_ERROR;
+    }
+
+    *h = ngx_http_qelmor_precontent_handler;
+
+    h = ngx_array_push(&cmcf->phases[NGX_HTTP_CONTENT_PHASE].handlers);
+    if (h == NULL) {
+        return NGX_ERROR;
+    }
+
+    *h = ngx_http_qelmor_content_handler;
 
     return NGX_OK;
 }
@@ -656,6 +868,15 @@ ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
 
     r = call->request;
 
+    if (ngx_strcasecmp((u_char *) name, (u_char *) "HTTP_HOST") == 0) {
+        if (call->host.data == NULL) {
+            return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_INDEX);
+        }
+
+        return ngx_http_qelmor_copy_out(call->host.data, call->host.len,
+                                        buffer, size);
+    }
+
     if (ngx_strncasecmp((u_char *) name, (u_char *) "HTTP_", 5) == 0
         && name[5] != '\0')
     {
@@ -853,35 +1074,209 @@ ngx_http_qelmor_server_support_function(HTTP_FILTER_CONTEXT *pfc,
 }
 
 
-/* What the server does with the verdict */
+/* What the filter has said about a request */
 
-
-/*
- * A request that this module has sent on to another path carries this
- * cleanup. Module contexts do not survive an internal redirect, the
- * request's pool does: so the filter judges each request once and a
- * diverted path is not diverted again.
- */
 
 static void
-ngx_http_qelmor_diverted_marker(void *data)
+ngx_http_qelmor_ctx_marker(void *data)
 {
 }
 
 
-static ngx_uint_t
-ngx_http_qelmor_diverted(ngx_http_request_t *r)
+static ngx_http_qelmor_ctx_t *
+ngx_http_qelmor_get_ctx(ngx_http_request_t *r)
 {
-    ngx_pool_cleanup_t  *cln;
+    ngx_pool_cleanup_t     *cln;
+    ngx_http_qelmor_ctx_t  *ctx;
+
+    ctx = ngx_http_get_module_ctx(r, ngx_http_qelmor_module);
+    if (ctx != NULL) {
+        return ctx;
+    }
+
+    /* after an internal redirect: what was said before it still holds */
 
     for (cln = r->pool->cleanup; cln; cln = cln->next) {
-        if (cln->handler == ngx_http_qelmor_diverted_marker) {
+        if (cln->handler == ngx_http_qelmor_ctx_marker) {
+            ctx = cln->data;
+
+            if (ctx->request == r) {
+                ngx_http_set_ctx(r, ctx, ngx_http_qelmor_module);
+                return ctx;
+            }
+        }
+    }
+
+    cln = ngx_pool_cleanup_add(r->pool, sizeof(ngx_http_qelmor_ctx_t));
+    if (cln == NULL) {
+        return NULL;
+    }
+
+    ctx = cln->data;
+    ngx_memzero(ctx, sizeof(ngx_http_qelmor_ctx_t));
+    ctx->request = r;
+
+    cln->handler = ngx_http_qelmor_ctx_marker;
+
+    ngx_http_set_ctx(r, ctx, ngx_http_qelmor_module);
+
+    return ctx;
+}
+
+
+static ngx_uint_t
+ngx_http_qelmor_was_judged(ngx_http_qelmor_ctx_t *ctx, ngx_str_t *path)
+{
+    ngx_str_t   *judged;
+    ngx_uint_t   i;
+
+    if (ctx->judged == NULL) {
+        return 0;
+    }
+
+    judged = ctx->judged->elts;
+
+    for (i = 0; i < ctx->judged->nelts; i++) {
+        if (judged[i].len == path->len
+            && ngx_memcmp(judged[i].data, path->data, path->len) == 0)
+        {
             return 1;
         }
     }
 
     return 0;
 }
+
+
+static ngx_int_t
+ngx_http_qelmor_remember(ngx_http_request_t *r, ngx_http_qelmor_ctx_t *ctx,
+    ngx_str_t *path)
+{
+    ngx_str_t  *judged;
+
+    if (ctx->judged == NULL) {
+        ctx->judged = ngx_array_create(r->pool, 2, sizeof(ngx_str_t));
+        if (ctx->judged == NULL) {
+            return NGX_ERROR;
+        }
+    }
+
+    judged = ngx_array_push(ctx->judged);
+    if (judged == NULL) {
+        return NGX_ERROR;
+    }
+
+    *judged = *path;
+
+    return NGX_OK;
+}
+
+
+/*
+ * The host the filter compares with its DomainName: the one nginx chose the
+ * server by, so that no spelling routed to the site escapes the comparison.
+ * nginx takes it from an absolute-form target before the Host header (from
+ * :authority in HTTP/2), lower-cases it and drops one final dot and the
+ * port. The port the client named goes back on, digits only, because the
+ * filter compares a referer's host and port with it; a port of anything else
+ * is a Host no client sends, and the request is refused. A request that
+ * named no host reached the server that takes those, and is given its name.
+ */
+
+static ngx_int_t
+ngx_http_qelmor_routed_host(ngx_http_request_t *r, ngx_str_t *host)
+{
+    u_char                    *p, *end, *port, *last;
+    ngx_str_t                 *server, authority;
+    ngx_http_request_t        *m;
+    ngx_http_core_srv_conf_t  *cscf;
+
+    ngx_str_null(host);
+
+    server = &r->headers_in.server;
+
+    if (server->len == 0) {
+        cscf = ngx_http_get_module_srv_conf(r, ngx_http_core_module);
+
+        if (cscf->server_name.len) {
+            *host = cscf->server_name;
+        }
+
+        return NGX_OK;
+    }
+
+    /* subrequests do not carry the request line's pointers: the main does */
+
+    m = r->main;
+    port = NULL;
+    last = NULL;
+
+    if (m->host_start != NULL && m->host_end != NULL) {
+
+        /* the parser let only digits follow the target's host and colon */
+
+        p = m->host_end;
+        end = m->request_line.data + m->request_line.len;
+
+        if (p >= m->request_line.data && p < end && *p == ':') {
+            port = ++p;
+
+            while (p < end && *p >= '0' && *p <= '9') {
+                p++;
+            }
+
+            last = p;
+        }
+
+    } else if (r->headers_in.host != NULL) {
+        authority = r->headers_in.host->value;
+        p = authority.data;
+        end = authority.data + authority.len;
+
+        if (p < end && *p == '[') {
+            p = ngx_strlchr(p, end, ']');
+
+            if (p == NULL) {
+                p = end;
+            }
+        }
+
+        p = ngx_strlchr(p, end, ':');
+
+        if (p != NULL) {
+            port = p + 1;
+            last = end;
+
+            for (p = port; p < last; p++) {
+                if (*p < '0' || *p > '9') {
+                    ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
+                                  "qelmor: refused a request whose Host "
+                                  "\"%V\" has a port that is not a number",
+                                  &authority);
+                    return NGX_DECLINED;
+                }
+            }
+        }
+    }
+
+    host->len = server->len + (last > port ? 1 + (last - port) : 0);
+    host->data = ngx_pnalloc(r->pool, host->len);
+    if (host->data == NULL) {
+        return NGX_ERROR;
+    }
+
+    p = ngx_cpymem(host->data, server->data, server->len);
+
+    if (last > port) {
+        *p++ = ':';
+        ngx_memcpy(p, port, last - port);
+    }
+
+    return NGX_OK;
+}
+
+
+/* What the server does with the verdict */
 
 
 static ngx_uint_t
@@ -910,17 +1305,17 @@ ngx_http_qelmor_climbs(u_char *p, u_char *end)
 /*
  * Serves the path the filter put in place. A relative one is taken from the
  * top of the site, as a URI, so an operator keeps KAVRO.wmv beside the home
- * page; an absolute one only when it lies under the location's root.
+ * page; an absolute one only when it lies under the location's root. The
+ * filter chose that file: it is served without being judged again, that URI
+ * and no other.
  */
 
 static ngx_int_t
-ngx_http_qelmor_divert(ngx_http_request_t *r, u_char *path, size_t len,
-    ngx_str_t *mapped, size_t root)
+ngx_http_qelmor_divert(ngx_http_request_t *r, ngx_http_qelmor_ctx_t *ctx,
+    u_char *path, size_t len, ngx_str_t *mapped, size_t root)
 {
     u_char                    *p;
-    ngx_int_t                  rc;
     ngx_str_t                  uri;
-    ngx_pool_cleanup_t        *cln;
     ngx_http_core_loc_conf_t  *clcf;
 
     if (len == 0) {
@@ -969,32 +1364,20 @@ ngx_http_qelmor_divert(ngx_http_request_t *r, u_char *path, size_t len,
 
     ngx_memcpy(p, path, len);
 
-    cln = ngx_pool_cleanup_add(r->pool, 0);
-    if (cln == NULL) {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    cln->handler = ngx_http_qelmor_diverted_marker;
+    ctx->diverted = uri;
 
     ngx_log_debug1(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
                    "qelmor: diverted to \"%V\"", &uri);
 
-    /*
-     * ngx_http_internal_redirect() takes a reference on the request, which
-     * the access phase does not give back for us, unlike the content phase.
-     */
-
-    rc = ngx_http_internal_redirect(r, &uri, NULL);
-    ngx_http_finalize_request(r, rc);
-
-    return NGX_DONE;
+    return ngx_http_internal_redirect(r, &uri, NULL);
 }
 
 
 /*
  * The filter wrote its own page. IIS would send it as it is and close the
  * connection; without a status line a browser would show nothing, so the
- * bytes become the body of a 403.
+ * bytes become the body of a 403. In a subrequest they stand in the page
+ * where the file would have been.
  */
 
 static ngx_int_t
@@ -1020,14 +1403,12 @@ ngx_http_qelmor_send_page(ngx_http_request_t *r, ngx_http_qelmor_call_t *call)
     rc = ngx_http_send_header(r);
 
     if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
-        ngx_http_finalize_request(r, rc);
-        return NGX_DONE;
+        return rc;
     }
 
     b = ngx_calloc_buf(r->pool);
     if (b == NULL) {
-        ngx_http_finalize_request(r, NGX_ERROR);
-        return NGX_DONE;
+        return NGX_ERROR;
     }
 
     b->pos = call->written;
@@ -1039,25 +1420,30 @@ ngx_http_qelmor_send_page(ngx_http_request_t *r, ngx_http_qelmor_call_t *call)
     out.buf = b;
     out.next = NULL;
 
-    /* the access phase, unlike the content phase, does not finalize */
-
-    ngx_http_finalize_request(r, ngx_http_output_filter(r, &out));
-
-    return NGX_DONE;
+    return ngx_http_output_filter(r, &out);
 }
 
 
+/*
+ * Runs the filter on the file the request now maps to, unless it has already
+ * judged that file for this request. NGX_DECLINED lets the request go on;
+ * anything else is for ngx_http_finalize_request(), as a content handler
+ * returns it.
+ */
+
 static ngx_int_t
-ngx_http_qelmor_handler(ngx_http_request_t *r)
+ngx_http_qelmor_judge(ngx_http_request_t *r)
 {
     size_t                       root, bound, len;
     u_char                      *last, *buffer, *url, *path;
     uint32_t                     status;
+    ngx_int_t                    rc;
     ngx_str_t                    mapped;
     ngx_uint_t                   replaced;
     ngx_qelmor_conf_t           *qcf;
     HTTP_FILTER_CONTEXT          context;
     HTTP_FILTER_URL_MAP          url_map;
+    ngx_http_qelmor_ctx_t       *ctx;
     ngx_http_qelmor_call_t       call;
     ngx_http_qelmor_loc_conf_t  *qlcf;
 
@@ -1072,8 +1458,19 @@ ngx_http_qelmor_handler(ngx_http_request_t *r)
 
     if (qcf == NULL
         || qcf->proc == NULL
-        || (qcf->flags & SF_NOTIFY_URL_MAP) == 0
-        || ngx_http_qelmor_diverted(r))
+        || (qcf->flags & SF_NOTIFY_URL_MAP) == 0)
+    {
+        return NGX_DECLINED;
+    }
+
+    ctx = ngx_http_qelmor_get_ctx(r);
+    if (ctx == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    if (ctx->diverted.len == r->uri.len
+        && ctx->diverted.len != 0
+        && ngx_memcmp(ctx->diverted.data, r->uri.data, r->uri.len) == 0)
     {
         return NGX_DECLINED;
     }
@@ -1084,6 +1481,18 @@ ngx_http_qelmor_handler(ngx_http_request_t *r)
     }
 
     mapped.len = last - mapped.data;
+
+    if (ngx_http_qelmor_was_judged(ctx, &mapped)) {
+        return NGX_DECLINED;
+    }
+
+    /* the filter takes the URL and the path as C strings */
+
+    if (ngx_strlchr(r->uri.data, r->uri.data + r->uri.len, '\0') != NULL
+        || ngx_strlchr(mapped.data, last, '\0') != NULL)
+    {
+        return NGX_HTTP_BAD_REQUEST;
+    }
 
     /* the filter is promised a path buffer of PATH_MAX bytes */
 
@@ -1103,6 +1512,16 @@ ngx_http_qelmor_handler(ngx_http_request_t *r)
 
     ngx_memzero(&call, sizeof(ngx_http_qelmor_call_t));
     call.request = r;
+
+    rc = ngx_http_qelmor_routed_host(r, &call.host);
+
+    if (rc == NGX_DECLINED) {
+        return NGX_HTTP_BAD_REQUEST;
+    }
+
+    if (rc != NGX_OK) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
 
     ngx_memzero(&context, sizeof(HTTP_FILTER_CONTEXT));
     context.cb = sizeof(HTTP_FILTER_CONTEXT);
@@ -1145,20 +1564,25 @@ ngx_http_qelmor_handler(ngx_http_request_t *r)
 
     replaced = len != mapped.len || ngx_memcmp(path, mapped.data, len) != 0;
 
-    ngx_log_debug4(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
-                   "qelmor: status 0x%08XD, wrote %uz, path \"%*s\"",
-                   status, call.written_len, len, path ? path : (u_char *) "");
+    ngx_log_debug5(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
+                   "qelmor: \"%V\": status 0x%08XD, wrote %uz, path \"%*s\"",
+                   &mapped, status, call.written_len, len,
+                   path ? path : (u_char *) "");
 
     switch (status) {
 
     case SF_STATUS_REQ_NEXT_NOTIFICATION:
     case SF_STATUS_REQ_HANDLED_NOTIFICATION:
 
-        if (!replaced) {
-            return NGX_DECLINED;
+        if (replaced) {
+            return ngx_http_qelmor_divert(r, ctx, path, len, &mapped, root);
         }
 
-        return ngx_http_qelmor_divert(r, path, len, &mapped, root);
+        if (ngx_http_qelmor_remember(r, ctx, &mapped) != NGX_OK) {
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        }
+
+        return NGX_DECLINED;
 
     case SF_STATUS_REQ_FINISHED:
     case SF_STATUS_REQ_FINISHED_KEEP_CONN:
@@ -1168,7 +1592,7 @@ ngx_http_qelmor_handler(ngx_http_request_t *r)
         }
 
         if (replaced) {
-            return ngx_http_qelmor_divert(r, path, len, &mapped, root);
+            return ngx_http_qelmor_divert(r, ctx, path, len, &mapped, root);
         }
 
         /* finished with nothing to say: IIS just drops the connection */
@@ -1180,4 +1604,103 @@ ngx_http_qelmor_handler(ngx_http_request_t *r)
                       "qelmor: the filter returned status 0x%08XD", status);
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
+}
+
+
+/*
+ * The access phase: where IIS would call the filter, before nginx's own
+ * access checks. Subrequests never come here; the content phase sees them.
+ */
+
+static ngx_int_t
+ngx_http_qelmor_access_handler(ngx_http_request_t *r)
+{
+    ngx_int_t  rc;
+
+    rc = ngx_http_qelmor_judge(r);
+
+    if (rc == NGX_DECLINED) {
+        return NGX_DECLINED;
+    }
+
+    /*
+     * Finalized here rather than by the phase: with "satisfy any" the phase
+     * would let another module's consent override a 403 or 401 of ours.
+     */
+
+    ngx_http_finalize_request(r, rc);
+
+    return NGX_DONE;
+}
+
+
+/*
+ * A location with a content handler of its own (mp4, flv, proxy_pass, ...)
+ * skips the content handlers of the modules, ours too, so the filter is put
+ * in front of that handler. The wrapper judges when it is called, not here:
+ * try_files runs after us in this phase and may still change the URI.
+ */
+
+static ngx_int_t
+ngx_http_qelmor_precontent_handler(ngx_http_request_t *r)
+{
+    ngx_http_qelmor_ctx_t       *ctx;
+    ngx_http_qelmor_loc_conf_t  *qlcf;
+
+    if (r->content_handler == NULL
+        || r->content_handler == ngx_http_qelmor_guarded_content)
+    {
+        return NGX_DECLINED;
+    }
+
+    qlcf = ngx_http_get_module_loc_conf(r, ngx_http_qelmor_module);
+
+    if (!qlcf->enable) {
+        return NGX_DECLINED;
+    }
+
+    ctx = ngx_http_qelmor_get_ctx(r);
+    if (ctx == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    ctx->content_handler = r->content_handler;
+    r->content_handler = ngx_http_qelmor_guarded_content;
+
+    return NGX_DECLINED;
+}
+
+
+static ngx_int_t
+ngx_http_qelmor_guarded_content(ngx_http_request_t *r)
+{
+    ngx_int_t               rc;
+    ngx_http_qelmor_ctx_t  *ctx;
+
+    rc = ngx_http_qelmor_judge(r);
+
+    if (rc != NGX_DECLINED) {
+        return rc;
+    }
+
+    ctx = ngx_http_qelmor_get_ctx(r);
+
+    if (ctx == NULL || ctx->content_handler == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    return ctx->content_handler(r);
+}
+
+
+/*
+ * The content phase, first of its handlers: the file that index,
+ * random_index, gzip_static or the static module is about to serve is the one
+ * r->uri maps to now, after try_files, and for subrequests too.
+ */
+
+static ngx_int_t
+ngx_http_qelmor_content_handler(ngx_http_request_t *r)
+{
+    return ngx_http_qelmor_judge(r);
 }

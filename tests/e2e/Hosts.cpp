@@ -74,8 +74,9 @@ SiteFolder::SiteFolder(const SiteLayout& layout)
     if (layout.ini) dir_.Write("filter/KAVRO.ini", *layout.ini);
 }
 
-NginxHost::NginxHost(std::string httpDirectives, bool http2)
+NginxHost::NginxHost(std::string httpDirectives, bool http2, std::string serverDirectives)
     : httpDirectives_(std::move(httpDirectives)),
+      serverDirectives_(std::move(serverDirectives)),
       http2_(http2),
       process_(std::make_unique<ChildProcess>()) {}
 
@@ -121,9 +122,15 @@ void NginxHost::Reload() {
 
 void NginxHost::WriteConfiguration(const SiteFolder& site) const {
     const NginxPaths& nginx = Nginx();
+    const SiteLayout& layout = site.Layout();
+    const std::string listen = "        listen 127.0.0.1:" + std::to_string(port_);
+    const std::string listen2 =
+        http2_ ? "        listen 127.0.0.1:" + std::to_string(http2Port_) + " http2" : "";
     std::ostringstream conf;
     conf << "load_module " << nginx.module << ";\n"
-         << "qelmor_filter " << site.Filter() << ";\n"
+         // A site without KAVRO.ini runs on the defaults only by leave.
+         << "qelmor_filter " << site.Filter() << (layout.ini ? "" : " allow_default_config")
+         << ";\n"
          << "daemon off;\n"
          << "master_process on;\n"
          << "worker_processes 2;\n"
@@ -145,13 +152,22 @@ void NginxHost::WriteConfiguration(const SiteFolder& site) const {
          // Room for a request line of 10 000 bytes, which the filter is to
          // refuse rather than nginx.
          << "    large_client_header_buffers 4 16k;\n"
-         << httpDirectives_ << "\n"
-         << "    server {\n"
-         << "        listen 127.0.0.1:" << port_ << ";\n"
-         << (http2_ ? "        listen 127.0.0.1:" + std::to_string(http2Port_) + " http2;\n" : "")
+         << httpDirectives_ << "\n";
+    if (!layout.serverName.empty()) {
+        // Strict virtual hosting: a name that is not the site's, an address
+        // or no name at all reaches a server that closes the connection.
+        conf << "    server {\n"
+             << listen << " default_server;\n"
+             << (http2_ ? listen2 + " default_server;\n" : "") << "        return 444;\n"
+             << "    }\n";
+    }
+    conf << "    server {\n"
+         << listen << ";\n"
+         << (http2_ ? listen2 + ";\n" : "")
+         << (layout.serverName.empty() ? "" : "        server_name " + layout.serverName + ";\n")
          << "        root " << site.Root() << ";\n"
          << "        qelmor on;\n"
-         << "    }\n"
+         << serverDirectives_ << "    }\n"
          << "}\n";
     std::ofstream(prefix_ + "/nginx.conf") << conf.str();
 }

@@ -70,10 +70,14 @@ std::string NginxUnavailable();
 // site's folder, in the foreground, on a free loopback port.
 class NginxHost : public Host {
   public:
-    // `httpDirectives` go into the http block as they are. With `http2`
-    // the server also listens on a second port that speaks HTTP/2 without
-    // TLS (prior knowledge), beside the HTTP/1.x one.
-    explicit NginxHost(std::string httpDirectives = {}, bool http2 = false);
+    // `httpDirectives` go into the http block as they are, and
+    // `serverDirectives` into the site's server block. With `http2` the
+    // server also listens on a second port that speaks HTTP/2 without TLS
+    // (prior knowledge), beside the HTTP/1.x one. A site with a server name
+    // gets only the requests that name it; a site without KAVRO.ini runs its
+    // filter on the defaults.
+    explicit NginxHost(std::string httpDirectives = {}, bool http2 = false,
+                       std::string serverDirectives = {});
     ~NginxHost() override;
 
     bool Start(const SiteFolder& site, std::string& error) override;
@@ -92,6 +96,7 @@ class NginxHost : public Host {
     std::string CollectProblems(bool running);
 
     std::string httpDirectives_;
+    std::string serverDirectives_;
     bool http2_ = false;
     std::string prefix_;
     std::unique_ptr<ChildProcess> process_;
