@@ -126,11 +126,11 @@ void NginxHost::WriteConfiguration(const SiteFolder& site) const {
     const std::string listen = "        listen 127.0.0.1:" + std::to_string(port_);
     const std::string listen2 =
         http2_ ? "        listen 127.0.0.1:" + std::to_string(http2Port_) + " http2" : "";
+    // A site without KAVRO.ini runs on the defaults only by leave.
+    const std::string leave = layout.ini ? "" : " allow_default_config";
     std::ostringstream conf;
     conf << "load_module " << nginx.module << ";\n"
-         // A site without KAVRO.ini runs on the defaults only by leave.
-         << "qelmor_filter " << site.Filter() << (layout.ini ? "" : " allow_default_config")
-         << ";\n"
+         << "qelmor_filter " << site.Filter() << leave << ";\n"
          << "daemon off;\n"
          << "master_process on;\n"
          << "worker_processes 2;\n"

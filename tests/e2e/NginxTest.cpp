@@ -77,17 +77,18 @@ class NginxConfig : public ::testing::Test {
 
 struct ConfigCase {
     const char* name;
-    std::string top;        // main level, before the http block
-    std::string http;       // inside the http block
-    std::string after;      // main level, after the http block
-    std::string complaint;  // empty: nginx -t accepts it
+    std::string top;          // main level, before the http block
+    std::string http;         // inside the http block
+    std::string after;        // main level, after the http block
+    std::string complaint;    // empty: nginx -t accepts it
     std::string notice = {};  // what nginx -t must say when it accepts it
 };
 
 TEST_F(NginxConfig, DirectivesAreCheckedWhenTheConfigurationIsRead) {
     const std::string site = "server { listen 127.0.0.1:8; root {root}; qelmor on; }\n";
-    const std::string missing = "\", which does not exist; without them it guards nothing. Put "
-                                "KAVRO.ini there, or add \"allow_default_config\"";
+    const std::string missing =
+        "\", which does not exist; without them it guards nothing. Put "
+        "KAVRO.ini there, or add \"allow_default_config\"";
     const ConfigCase cases[] = {
         {"filter and switch", "qelmor_filter {filter};\n", site, "", "",
          "qelmor_filter \"{filter}\": settings file \"{prefix}/filter/KAVRO.ini\" is present"},
@@ -105,8 +106,8 @@ TEST_F(NginxConfig, DirectivesAreCheckedWhenTheConfigurationIsRead) {
          "reads its settings from \"{prefix}/fifo/KAVRO.ini\", which is not a regular file"},
         {"renamed filter reads the settings beside nginx", "qelmor_filter {renamed};\n", site, "",
          "the filter \"{renamed}\" reads its settings from \"{program-dir}/KAVRO.ini" + missing},
-        {"renamed filter on the defaults", "qelmor_filter {renamed} allow_default_config;\n",
-         site, "", "", "settings file \"{program-dir}/KAVRO.ini\" does not exist"},
+        {"renamed filter on the defaults", "qelmor_filter {renamed} allow_default_config;\n", site,
+         "", "", "settings file \"{program-dir}/KAVRO.ini\" does not exist"},
         {"unknown parameter", "qelmor_filter {filter} allow_defaults;\n", site, "",
          "invalid parameter \"allow_defaults\"; the only one is \"allow_default_config\""},
         {"filter after the http block", "", site, "qelmor_filter {filter};\n", ""},
@@ -166,10 +167,10 @@ TEST_F(NginxConfig, SettingsThatMemoryCannotHoldFailTheTest) {
         RunProgram({"/bin/sh", "-c", "ulimit -v 4194304 && exec \"$0\" \"$@\"", Nginx().program,
                     "-t", "-p", dir_->Path() + "/", "-c", dir_->File("nginx.conf")});
     EXPECT_NE(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.err.find(Expand(
-                  "the filter \"{filter}\" refused to register (GetFilterVersion failed); "
-                  "qelmor.so refuses when memory cannot hold its settings from "
-                  "\"{prefix}/filter/KAVRO.ini\"")),
+    EXPECT_NE(result.err.find(
+                  Expand("the filter \"{filter}\" refused to register (GetFilterVersion failed); "
+                         "qelmor.so refuses when memory cannot hold its settings from "
+                         "\"{prefix}/filter/KAVRO.ini\"")),
               std::string::npos)
         << result.err;
 }
@@ -244,8 +245,8 @@ TEST_F(NginxConfig, SampleConfigurationAnswersOnlyItsSite) {
     const SampleCase cases[] = {
         {"the site's name", "GET / HTTP/1.1\r\nHost: video.example.com\r\n" + close, 200},
         {"another name", "GET / HTTP/1.1\r\nHost: elsewhere.test\r\n" + close, 0},
-        {"the address", "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + close,
-         0},
+        {"the address",
+         "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + close, 0},
         {"no Host in HTTP/1.0", "GET / HTTP/1.0\r\n\r\n", 0},
         {"HTTP/0.9", "GET /\r\n", 0},
         {"absolute target naming another host",
@@ -451,15 +452,14 @@ TEST_F(NginxHostName, AbsoluteTargetsAndRequestsWithoutAHost) {
     };
     for (const RawHostCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const RawResult raw =
-            RawExchange(host_->Port(), c.request + "Connection: close\r\n\r\n");
+        const RawResult raw = RawExchange(host_->Port(), c.request + "Connection: close\r\n\r\n");
         long status = 0;
         if (raw.received.starts_with("HTTP/1.")) status = std::atol(raw.received.c_str() + 9);
         const size_t body = raw.received.find("\r\n\r\n");
-        EXPECT_EQ(ReportedHost(status, body == std::string::npos
-                                           ? std::string()
-                                           : "\n" + raw.received.substr(body + 4)),
-                  c.reported);
+        EXPECT_EQ(
+            ReportedHost(status, body == std::string::npos ? std::string()
+                                                           : "\n" + raw.received.substr(body + 4)),
+            c.reported);
     }
 }
 
@@ -491,35 +491,41 @@ const SiteLayout& WaysLayout() {
         site.files["ssi/token.shtml"] =
             "<p>page</p><!--#include virtual=\"/media/clip.mp4?kavro=" + token + "\" -->";
         site.files["ssi/guide.shtml"] = "<p>page</p><!--#include virtual=\"/files/guide.zip\" -->";
-        site.files["ssi/hidden.shtml"] =
-            "<p>page</p><!--#include virtual=\"/hidden/clip.mp4\" -->";
+        site.files["ssi/hidden.shtml"] = "<p>page</p><!--#include virtual=\"/hidden/clip.mp4\" -->";
         return site;
     }();
     return layout;
 }
 
 std::string WaysLocations(const std::string& root) {
-    const std::string token = VideoToken("127.0.0.1");
-    const std::string accel = "proxy_pass http://127.0.0.1:$server_port";
-    return "        location /tf/ { try_files $uri $uri.mp4 =404; }\n"
-           "        location /tfm/ { mp4; try_files $uri $uri.mp4 =404; }\n"
-           "        location /ssi/ { ssi on; }\n"
-           "        location /idx/ { alias " + root + "/media/; index clip.mp4; }\n"
-           "        location /rnd/ { random_index on; }\n"
-           "        location /rw/ { rewrite ^/rw/(.*)$ /media/$1 last; }\n"
-           "        location /al/ { alias " + root + "/media/; }\n"
-           "        location /gz/ { alias " + root + "/media/; gzip_static on; }\n"
-           "        location /any/ { alias " + root + "/media/; satisfy any; allow 127.0.0.1;"
-           " deny all; }\n"
-           "        location /hidden/ { internal; alias " + root + "/media/; }\n"
-           "        location = /accel { " + accel + "/app; }\n"
-           "        location = /accel-token { " + accel + "/app-token; }\n"
-           "        location = /app { qelmor off; add_header X-Accel-Redirect /hidden/clip.mp4;"
-           " return 200 \"app\\n\"; }\n"
-           "        location = /app-token { qelmor off; add_header X-Accel-Redirect"
-           " \"/hidden/clip.mp4?kavro=" + token + "\"; return 200 \"app\\n\"; }\n"
-           // The notice clip of .flv is missing; its 404 page is a clip.
-           "        location = /KAVRO.flv { error_page 404 /media/clip.mp4; }\n";
+    std::string locations =
+        "        location /tf/ { try_files $uri $uri.mp4 =404; }\n"
+        "        location /tfm/ { mp4; try_files $uri $uri.mp4 =404; }\n"
+        "        location /ssi/ { ssi on; }\n"
+        "        location /idx/ { alias {root}/media/; index clip.mp4; }\n"
+        "        location /rnd/ { random_index on; }\n"
+        "        location /rw/ { rewrite ^/rw/(.*)$ /media/$1 last; }\n"
+        "        location /al/ { alias {root}/media/; }\n"
+        "        location /gz/ { alias {root}/media/; gzip_static on; }\n"
+        "        location /any/ { alias {root}/media/; satisfy any; allow 127.0.0.1; deny all; }\n"
+        "        location /hidden/ { internal; alias {root}/media/; }\n"
+        "        location = /accel { proxy_pass http://127.0.0.1:$server_port/app; }\n"
+        "        location = /accel-token { proxy_pass http://127.0.0.1:$server_port/app-token; }\n"
+        "        location = /app {\n"
+        "            qelmor off;\n"
+        "            add_header X-Accel-Redirect /hidden/clip.mp4;\n"
+        "            return 200 \"app\\n\";\n"
+        "        }\n"
+        "        location = /app-token {\n"
+        "            qelmor off;\n"
+        "            add_header X-Accel-Redirect \"/hidden/clip.mp4?kavro={token}\";\n"
+        "            return 200 \"app\\n\";\n"
+        "        }\n"
+        // The notice clip of .flv is missing; its 404 page is a clip.
+        "        location = /KAVRO.flv { error_page 404 /media/clip.mp4; }\n";
+    ReplaceAll(locations, "{root}", root);
+    ReplaceAll(locations, "{token}", VideoToken("127.0.0.1"));
+    return locations;
 }
 
 class NginxWays : public ::testing::Test {
