@@ -73,10 +73,14 @@ std::optional<std::string_view> HeaderValue(const RequestFacts& request, std::st
 std::string RequestLine(const RequestFacts& request) {
     std::string line = request.method;
     line += ' ';
-    line += request.rawPath;
-    if (request.rawQuery) {
-        line += '?';
-        line += *request.rawQuery;
+    if (!request.target.empty()) {
+        line += request.target;
+    } else {
+        line += request.rawPath;
+        if (request.rawQuery) {
+            line += '?';
+            line += *request.rawQuery;
+        }
     }
     line += " HTTP/";
     line += request.httpVersion;

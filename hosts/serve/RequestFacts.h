@@ -13,6 +13,7 @@ namespace qelmor::serve {
 
 struct RequestFacts {
     std::string method;                   // "GET"
+    std::string target;                   // as received: "/a?b", "http://host/a?b" or "*"
     std::string rawPath;                  // the target's path as received, still encoded
     std::optional<std::string> rawQuery;  // after the '?', as received; none without a '?'
     std::string httpVersion;              // "1.1"
@@ -36,7 +37,8 @@ std::optional<std::string> ServerVariable(const RequestFacts& request, std::stri
 // The first value of header `name` (case-insensitive), if sent.
 std::optional<std::string_view> HeaderValue(const RequestFacts& request, std::string_view name);
 
-// "GET /path?query HTTP/1.1" as the client sent it.
+// "GET /path?query HTTP/1.1" as the client sent it: the target as received,
+// or, when that is not known, the path and query.
 std::string RequestLine(const RequestFacts& request);
 
 }  // namespace qelmor::serve

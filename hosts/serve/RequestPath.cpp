@@ -20,7 +20,49 @@ std::string JoinUnder(std::string_view root, std::string_view absolute) {
     return joined;
 }
 
+bool KeptInPath(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::string_view("-._~!$&'()*+,;=:@/").find(char(c)) != std::string_view::npos;
+}
+
+// Bytes a query may not carry into a header line or a fragment.
+bool KeptInQuery(unsigned char c) {
+    return c > 0x20 && c < 0x7F && c != '#';
+}
+
+void AppendEscape(std::string& out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+}
+
 }  // namespace
+
+std::string DirectoryLocation(std::string_view url, const std::optional<std::string>& rawQuery) {
+    while (url.starts_with('/'))
+        url.remove_prefix(1);
+    std::string location = "/";
+    for (const char c : url) {
+        if (KeptInPath(static_cast<unsigned char>(c))) {
+            location += c;
+        } else {
+            AppendEscape(location, static_cast<unsigned char>(c));
+        }
+    }
+    if (!location.ends_with('/')) location += '/';
+    if (rawQuery) {
+        location += '?';
+        for (const char c : *rawQuery) {
+            if (KeptInQuery(static_cast<unsigned char>(c))) {
+                location += c;
+            } else {
+                AppendEscape(location, static_cast<unsigned char>(c));
+            }
+        }
+    }
+    return location;
+}
 
 std::optional<std::string> PercentDecode(std::string_view raw) {
     std::string decoded;

@@ -33,6 +33,12 @@ struct MappedPath {
 // the filter's path buffer does.
 MappedPath MapRequestPath(std::string_view root, std::string_view rawPath, size_t limit);
 
+// The Location of the redirect that adds the final slash to directory `url`
+// (decoded and normalised): that path, percent-encoded where a path needs
+// it, with one leading slash so that no client reads a host into it, and
+// the query as received.
+std::string DirectoryLocation(std::string_view url, const std::optional<std::string>& rawQuery);
+
 // The file a path put in place by the filter stands for: an absolute path as
 // it is; a relative one under the root, so a site keeps its notice clips
 // ("KAVRO.wmv") beside its pages. Nothing when a relative path would leave
