@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -18,12 +19,17 @@
 #include <thread>
 
 #include "hosts/serve/RequestPath.h"
+#include "hosts/serve/RequestRules.h"
 #include "hosts/serve/StaticFile.h"
 
 namespace qelmor::serve {
 namespace {
 
 constexpr size_t kCopyChunk = 64 * 1024;
+// What civetweb reads of a request head before it gives up with its own
+// 400 and no chance for us to answer. One buffer of this size per worker
+// thread, filled only as far as a client sends.
+constexpr size_t kRequestHeadReadLimit = 2 * 1024 * 1024;
 constexpr const char* kIndexFile = "index.html";
 // begin_request must return a status for civetweb's bookkeeping even when
 // nothing was sent; the access log shows such a request as "-".
@@ -61,23 +67,72 @@ class OpenedFile {
 };
 
 // One response on one connection, and what the access log says of it.
+// Normally civetweb keeps the response head and decides on keep-alive; a
+// request that civetweb handed to no handler is answered after civetweb has
+// finished with it, when its head buffer is no longer ours to fill, so that
+// answer is written directly and ends the connection.
 class Reply {
   public:
-    Reply(mg_connection* connection, bool headRequest)
-        : connection_(connection), headRequest_(headRequest) {}
+    enum class Mode { Civetweb, Direct };
+
+    Reply(mg_connection* connection, bool headRequest, Mode mode = Mode::Civetweb,
+          std::string httpVersion = "1.1")
+        : connection_(connection),
+          headRequest_(headRequest),
+          direct_(mode == Mode::Direct),
+          httpVersion_(std::move(httpVersion)) {}
 
     void Start(int status) {
         status_ = status;
         started_ = true;
-        mg_response_header_start(connection_, status);
+        if (direct_) {
+            head_ = "HTTP/" + httpVersion_ + " " + std::to_string(status) + " " +
+                    StatusText(status) + "\r\n";
+        } else {
+            mg_response_header_start(connection_, status);
+        }
     }
     void Header(const char* name, const std::string& value) {
-        mg_response_header_add(connection_, name, value.c_str(), int(value.size()));
+        if (direct_) {
+            AddDirect(name, value);
+        } else {
+            mg_response_header_add(connection_, name, value.c_str(), int(value.size()));
+        }
     }
+    // "Name: value\r\n" lines, as a filter adds them.
     void HeaderLines(const std::string& lines) {
-        if (!lines.empty()) mg_response_header_add_lines(connection_, lines.c_str());
+        if (lines.empty()) return;
+        if (!direct_) {
+            mg_response_header_add_lines(connection_, lines.c_str());
+            return;
+        }
+        size_t start = 0;
+        while (start < lines.size()) {
+            size_t end = lines.find('\n', start);
+            if (end == std::string::npos) end = lines.size();
+            std::string_view line(lines.data() + start, end - start);
+            if (line.ends_with('\r')) line.remove_suffix(1);
+            if (line.empty()) break;
+            const size_t colon = line.find(':');
+            if (colon != std::string_view::npos && colon > 0) {
+                std::string_view value = line.substr(colon + 1);
+                while (value.starts_with(' ') || value.starts_with('\t'))
+                    value.remove_prefix(1);
+                AddDirect(std::string(line.substr(0, colon)), std::string(value));
+            }
+            start = end + 1;
+        }
     }
-    void SendHeaders() { mg_response_header_send(connection_); }
+    void SendHeaders() {
+        if (!direct_) {
+            mg_response_header_send(connection_);
+            return;
+        }
+        if (!hasDate_) AddDirect("Date", HttpDate(time(nullptr)));
+        if (!hasConnection_) AddDirect("Connection", "close");
+        head_ += "\r\n";
+        mg_write(connection_, head_.data(), head_.size());
+    }
 
     // Body bytes, which a HEAD request does not get. False when the client
     // is gone.
@@ -100,7 +155,9 @@ class Reply {
         if (sent > 0) bytes_ += uint64_t(sent);
     }
 
-    void CloseAfter() { mg_disable_connection_keep_alive(connection_); }
+    void CloseAfter() {
+        if (!direct_) mg_disable_connection_keep_alive(connection_);
+    }
 
     const char* StatusText(int status) const {
         return mg_get_response_code_text(connection_, status);
@@ -111,8 +168,30 @@ class Reply {
     bool started() const { return started_; }
 
   private:
+    void AddDirect(const std::string& name, const std::string& value) {
+        if (EqualsNoCase(name, "Date")) hasDate_ = true;
+        if (EqualsNoCase(name, "Connection")) hasConnection_ = true;
+        head_ += name + ": " + value + "\r\n";
+    }
+
+    static bool EqualsNoCase(std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            if (std::tolower(static_cast<unsigned char>(a[i])) !=
+                std::tolower(static_cast<unsigned char>(b[i]))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     mg_connection* connection_;
     bool headRequest_;
+    bool direct_;
+    std::string httpVersion_;
+    std::string head_;
+    bool hasDate_ = false;
+    bool hasConnection_ = false;
     bool started_ = false;
     int status_ = 0;
     uint64_t bytes_ = 0;
@@ -130,12 +209,17 @@ void SendSimple(Reply& reply, int status, const std::string& extraHeaders = {}) 
     reply.Body(body.data(), body.size());
 }
 
-RequestFacts FactsOf(const mg_request_info& info) {
+// `routed`: civetweb passed the request to begin_request, having cut the
+// query off request_uri; otherwise request_uri is the whole target and
+// query_string is left from an earlier request.
+RequestFacts FactsOf(const mg_request_info& info, bool routed) {
     RequestFacts request;
     request.method = info.request_method != nullptr ? info.request_method : "";
-    const char* target = info.local_uri_raw != nullptr ? info.local_uri_raw : info.request_uri;
-    request.rawPath = target != nullptr ? target : "";
-    if (info.query_string != nullptr) request.rawQuery = info.query_string;
+    request.target = info.request_uri != nullptr ? info.request_uri : "";
+    if (routed && info.query_string != nullptr) {
+        request.target += '?';
+        request.target += info.query_string;
+    }
     request.httpVersion = info.http_version != nullptr ? info.http_version : "";
     request.remoteAddr = info.remote_addr;
     request.remotePort = info.remote_port;
@@ -143,8 +227,12 @@ RequestFacts FactsOf(const mg_request_info& info) {
     request.secure = info.is_ssl != 0;
     for (int i = 0; i < info.num_headers; ++i) {
         const mg_header& header = info.http_headers[i];
-        request.headers.emplace_back(header.name != nullptr ? header.name : "",
-                                     header.value != nullptr ? header.value : "");
+        std::string value = header.value != nullptr ? header.value : "";
+        // Blanks around a value are no part of it; civetweb drops only
+        // those before it. "Host: name " names the host "name".
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.pop_back();
+        request.headers.emplace_back(header.name != nullptr ? header.name : "", std::move(value));
     }
     return request;
 }
@@ -178,10 +266,11 @@ void ServeFile(Reply& reply, const RequestFacts& request, std::string path,
     }
     if (S_ISDIR(file->info().st_mode)) {
         if (redirectDirectory && !request.url.ends_with('/')) {
-            // Relative links in the index page need the slash.
-            std::string location = request.rawPath + "/";
-            if (request.rawQuery) location += "?" + *request.rawQuery;
-            SendSimple(reply, 301, "Location: " + location + "\r\n" + extraHeaders);
+            // Relative links in the index page need the slash. The path
+            // as sent may begin with "//", which a client reads as a host.
+            SendSimple(reply, 301,
+                       "Location: " + DirectoryLocation(request.url, request.rawQuery) + "\r\n" +
+                           extraHeaders);
             return;
         }
         if (!path.ends_with('/')) path += '/';
@@ -263,8 +352,23 @@ std::string FilterNote(const FilterOutcome& outcome) {
     return note;
 }
 
-void Answer(Reply& reply, const std::string& root, const FilterHost& filter, RequestFacts& request,
-            std::string& filterNote) {
+void Answer(Reply& reply, const ServerSettings& settings, const FilterHost& filter,
+            RequestFacts& request, std::string& filterNote) {
+    const std::string& root = settings.root;
+    const Admission admission = AdmitRequest(request, settings.serverNames);
+    if (admission == Admission::ServerOptions) {
+        reply.Start(200);
+        reply.Header("Allow", "GET, HEAD, OPTIONS");
+        reply.Header("Content-Length", "0");
+        reply.SendHeaders();
+        return;
+    }
+    if (admission != Admission::Proceed) {
+        reply.CloseAfter();
+        SendSimple(reply, StatusOf(admission));
+        return;
+    }
+
     const MappedPath mapped = MapRequestPath(root, request.rawPath, PATH_MAX);
     if (mapped.verdict != PathVerdict::Mapped) {
         // A client that sends such paths gets no second request on this
@@ -362,9 +466,34 @@ void WakeListener(const std::string& listenAddress, int port) {
     freeaddrinfo(found);
 }
 
+// Set on a connection whose request civetweb refused itself.
+char refusedByCivetweb;
+
 int BeginRequest(mg_connection* connection) {
     auto* server = static_cast<HttpServer*>(mg_get_request_info(connection)->user_data);
-    return server->HandleRequest(connection);
+    return server->HandleRequest(connection, true);
+}
+
+int HttpError(mg_connection* connection, int, const char*) {
+    mg_set_user_connection_data(connection, &refusedByCivetweb);
+    return 1;  // civetweb sends its own page
+}
+
+// civetweb parses "OPTIONS *" and absolute-form targets (unless one names
+// its own port and authentication domain) but hands them to no handler and
+// closes the connection without a word. Such a request is still in the
+// request record when the connection closes, with no local URI; it is
+// answered here, before civetweb shuts the socket.
+void ConnectionClose(const mg_connection* connection) {
+    const mg_request_info* info = mg_get_request_info(connection);
+    if (info == nullptr || info->request_method == nullptr || info->request_uri == nullptr ||
+        info->local_uri != nullptr || mg_get_user_connection_data(connection) != nullptr) {
+        return;
+    }
+    auto* server = static_cast<HttpServer*>(info->user_data);
+    // The callback gets the connection as const only because most uses just
+    // look; the socket is open and this thread still owns it.
+    server->HandleRequest(const_cast<mg_connection*>(connection), false);
 }
 
 int LogMessage(const mg_connection*, const char* message) {
@@ -384,10 +513,13 @@ HttpServer::~HttpServer() {
 bool HttpServer::Start(std::string& error) {
     mg_callbacks callbacks{};
     callbacks.begin_request = BeginRequest;
+    callbacks.http_error = HttpError;
+    callbacks.connection_close = ConnectionClose;
     callbacks.log_message = LogMessage;
 
     const std::string ports = settings_.listenAddress + ":" + std::to_string(settings_.listenPort);
     const std::string threads = std::to_string(settings_.threads);
+    const std::string readLimit = std::to_string(kRequestHeadReadLimit);
     // Name and value pairs.
     // clang-format off
     const char* options[] = {
@@ -402,7 +534,9 @@ bool HttpServer::Start(std::string& error) {
         // answer on a kept-alive connection waits for the delayed ACK.
         "tcp_nodelay", "1",
         "enable_directory_listing", "no",
-        "max_request_size", "16384",
+        // Room to read a head well over our own limits, so that it is
+        // answered 414 or 431 rather than cut off by civetweb.
+        "max_request_size", readLimit.c_str(),
         nullptr,
     };
     // clang-format on
@@ -448,19 +582,21 @@ int HttpServer::Port() const {
     return mg_get_server_ports(context_, 1, &port) >= 1 ? port.port : 0;
 }
 
-int HttpServer::HandleRequest(mg_connection* connection) {
+int HttpServer::HandleRequest(mg_connection* connection, bool routed) {
     const mg_request_info* info = mg_get_request_info(connection);
+    const Reply::Mode mode = routed ? Reply::Mode::Civetweb : Reply::Mode::Direct;
+    const std::string version = info->http_version != nullptr ? info->http_version : "1.0";
     AccessRecord record;
     record.filter = "-";
-    Reply reply(connection, false);
+    Reply reply(connection, false, mode, version);
     try {
-        RequestFacts request = FactsOf(*info);
+        RequestFacts request = FactsOf(*info, routed);
         record.client = request.remoteAddr;
         record.requestLine = RequestLine(request);
         record.referer = HeaderValue(request, "Referer").value_or("");
         record.userAgent = HeaderValue(request, "User-Agent").value_or("");
-        reply = Reply(connection, request.method == "HEAD");
-        Answer(reply, settings_.root, filter_, request, record.filter);
+        reply = Reply(connection, request.method == "HEAD", mode, version);
+        Answer(reply, settings_, filter_, request, record.filter);
     } catch (...) {
         // Nothing may unwind into civetweb. Half an answer cannot be
         // mended, only cut off.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "hosts/serve/AccessLog.h"
 #include "hosts/serve/FilterHost.h"
@@ -18,6 +19,8 @@ struct ServerSettings {
     std::string listenAddress = "127.0.0.1";
     int listenPort = 8080;
     int threads = 16;
+    // Canonical host names answered; empty: every host.
+    std::vector<std::string> serverNames;
     bool quiet = false;
 };
 
@@ -34,8 +37,10 @@ class HttpServer {
     // that was 0.
     int Port() const;
 
-    // Called on civetweb's worker threads.
-    int HandleRequest(mg_connection* connection);
+    // Called on civetweb's worker threads. `routed`: from civetweb's
+    // request handling; otherwise for a request civetweb parsed but passed
+    // to no handler, which is answered as the connection closes.
+    int HandleRequest(mg_connection* connection, bool routed);
 
   private:
     const FilterHost& filter_;

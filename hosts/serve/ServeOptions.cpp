@@ -4,6 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "hosts/serve/RequestRules.h"
+
 namespace qelmor::serve {
 namespace {
 
@@ -81,6 +83,17 @@ ParsedOptions ParseServeOptions(const std::vector<std::string>& arguments) {
             if (!flag(options.help)) return parsed;
         } else if (argument == "--quiet") {
             if (!flag(options.quiet)) return parsed;
+        } else if (argument == "--allow-default-config") {
+            if (!flag(options.allowDefaultConfig)) return parsed;
+        } else if (argument == "--server-name") {
+            if (!value(text)) return parsed;
+            const auto name = CanonicalServerName(text);
+            if (!name) {
+                parsed.error = "--server-name: \"" + text +
+                               "\" is not a host name (give a name or an address, without a port)";
+                return parsed;
+            }
+            options.serverNames.push_back(*name);
         } else if (argument == "--root") {
             if (!value(options.root)) return parsed;
             if (options.root.empty()) {
@@ -117,6 +130,7 @@ ParsedOptions ParseServeOptions(const std::vector<std::string>& arguments) {
 
 std::string UsageText() {
     return "Usage: qelmor-serve --root DIR [--listen ADDR:PORT] [--filter PATH]\n"
+           "                    [--server-name NAME]... [--allow-default-config]\n"
            "                    [--threads N] [--quiet]\n"
            "\n"
            "Serves the static files under DIR and asks an ISAPI filter library about\n"
@@ -128,6 +142,12 @@ std::string UsageText() {
            "                      port 0 picks a free one; IPv6 as [::1]:8080)\n"
            "  --filter PATH       the filter library (default: qelmor.so beside\n"
            "                      this program); it reads KAVRO.ini from its own folder\n"
+           "  --server-name NAME  answer only requests for host NAME (repeatable); others\n"
+           "                      get 421. Without it every host is answered, and with\n"
+           "                      DomainName set the filter examines that host alone\n"
+           "  --allow-default-config\n"
+           "                      start even when the filter's KAVRO.ini is missing, so\n"
+           "                      that the filter runs on its defaults\n"
            "  --threads N         worker threads, 1 to 1024 (default 16)\n"
            "  --quiet             no access log\n"
            "  --help              this text\n"

@@ -12,6 +12,11 @@ struct ServeOptions {
     int listenPort = 8080;                    // 0: any free port
     std::string filter;                       // empty: qelmor.so beside the executable
     int threads = 16;
+    // The host names answered, canonical (see CanonicalServerName); empty:
+    // every host.
+    std::vector<std::string> serverNames;
+    // Run even when the filter's KAVRO.ini is not there.
+    bool allowDefaultConfig = false;
     bool quiet = false;
     bool help = false;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hosts/serve/FilterHost.h"
+#include "hosts/serve/FilterSettings.h"
 #include "hosts/serve/HttpServer.h"
 #include "hosts/serve/ServeOptions.h"
 
@@ -26,13 +27,73 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// The filter this program was built with sits in the same folder.
-std::string DefaultFilterPath() {
+void Warn(const std::string& message) {
+    std::fprintf(stderr, "qelmor-serve: warning: %s\n", message.c_str());
+}
+
+std::string ExecutablePath() {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "qelmor.so";
-    std::string path(self, size_t(length));
-    return path.substr(0, path.rfind('/') + 1) + "qelmor.so";
+    return length > 0 ? std::string(self, size_t(length)) : std::string();
+}
+
+// The filter this program was built with sits in the same folder.
+std::string DefaultFilterPath() {
+    const std::string self = ExecutablePath();
+    if (self.empty()) return "qelmor.so";
+    return self.substr(0, self.rfind('/') + 1) + "qelmor.so";
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const std::string& name : names)
+        joined += (joined.empty() ? "" : ", ") + name;
+    return joined;
+}
+
+// Says which KAVRO.ini the filter reads and what the server makes of it.
+// False when the server must not start.
+bool ReportFilterSettings(const FilterHost& filter, const ServeOptions& options) {
+    const std::string path = FilterConfigPath(filter.Path(), ExecutablePath());
+    const ConfigFileCheck check = CheckConfigFile(path);
+    if (check.state != ConfigFileState::Present) {
+        if (!options.allowDefaultConfig) {
+            Fail("the filter reads its settings from " + path + ": " + check.reason +
+                 ". Without them it runs on its defaults and lets every file through; put "
+                 "KAVRO.ini there, or pass --allow-default-config to run on the defaults");
+            return false;
+        }
+        std::printf(
+            "qelmor-serve: settings: %s: %s; the filter runs on its defaults "
+            "(--allow-default-config)\n",
+            path.c_str(), check.reason.c_str());
+        return true;
+    }
+    std::printf("qelmor-serve: settings: %s\n", path.c_str());
+
+    // The filter examines DomainName's requests alone; a request for any
+    // other name that reaches it gets its file without a look.
+    const std::string domain = ConfiguredDomainName(path);
+    if (domain.empty()) return true;
+    std::string lowerDomain = domain;
+    for (char& c : lowerDomain)
+        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    if (options.serverNames.empty()) {
+        Warn("KAVRO.ini sets DomainName=" + domain +
+             ", and the filter examines requests for that host alone, but this server answers "
+             "every host name: a request for any other (an address, another name, or none) is "
+             "served unexamined. Bind it with --server-name " +
+             domain);
+        return true;
+    }
+    for (const std::string& name : options.serverNames) {
+        if (name != lowerDomain) {
+            const std::string examined = "DomainName=" + domain + " of KAVRO.ini";
+            Warn("requests for " + name + " are served unexamined: the filter examines only " +
+                 examined);
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -81,6 +142,7 @@ int main(int argc, char** argv) {
                      "qelmor-serve: warning: the filter did not register for URL-map "
                      "notifications and will not be called\n");
     }
+    if (!ReportFilterSettings(*filter, options)) return 1;
 
     mg_init_library(0);
     ServerSettings settings;
@@ -88,6 +150,7 @@ int main(int argc, char** argv) {
     settings.listenAddress = options.listenAddress;
     settings.listenPort = options.listenPort;
     settings.threads = options.threads;
+    settings.serverNames = options.serverNames;
     settings.quiet = options.quiet;
     int status = 0;
     {
@@ -96,6 +159,12 @@ int main(int argc, char** argv) {
             status = Fail(error);
         } else {
             std::printf("qelmor-serve: serving %s with %d threads\n", root, options.threads);
+            if (options.serverNames.empty()) {
+                std::printf("qelmor-serve: answering every host name\n");
+            } else {
+                std::printf("qelmor-serve: answering host names %s; others get 421\n",
+                            Joined(options.serverNames).c_str());
+            }
             std::printf("qelmor-serve: listening on http://%s:%d/\n", options.listenAddress.c_str(),
                         server.Port());
             std::fflush(stdout);

@@ -26,9 +26,13 @@ std::string SanitizerReport(const std::string& errors) {
 class ServeHost : public Host {
   public:
     bool Start(const SiteFolder& site, std::string& error) override {
-        if (server_.Start({"--root", site.Root(), "--filter", site.Filter(), "--threads", "4"})) {
-            return true;
+        std::vector<std::string> arguments{"--root",      site.Root(), "--filter",
+                                           site.Filter(), "--threads", "4"};
+        if (!site.Layout().ini) arguments.push_back("--allow-default-config");
+        if (!site.Layout().serverName.empty()) {
+            arguments.insert(arguments.end(), {"--server-name", site.Layout().serverName});
         }
+        if (server_.Start(arguments)) return true;
         error = "qelmor-serve did not start:\n" + Logs();
         return false;
     }

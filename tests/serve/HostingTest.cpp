@@ -22,7 +22,10 @@ class HostingTest : public ::testing::Test {
         tree_.Write("site/header/file.txt", "with a header");
         std::filesystem::create_directories(tree_.File("site/empty"));
         tree_.Write("outside.txt", "outside the root");
-        ASSERT_TRUE(server_.Start({"--root", tree_.File("site"), "--filter", StubFilterLibrary()}))
+        // The stub reads no KAVRO.ini, and none lies where a renamed
+        // filter would look.
+        ASSERT_TRUE(server_.Start({"--root", tree_.File("site"), "--filter", StubFilterLibrary(),
+                                   "--allow-default-config"}))
             << server_.Output() << server_.Errors();
     }
 
@@ -178,6 +181,31 @@ TEST_F(HostingTest, DirectoryWithoutSlashIsRedirected) {
     EXPECT_EQ(response.Header("location"), "/sub/?x=1");
 }
 
+TEST_F(HostingTest, AbsoluteFormGivesTheFilterTheTargetsHostAndPath) {
+    const RawResult result = RawExchange(
+        server_.Port(),
+        "GET http://Target.test:81/vars/a%20b.txt?x=%41 HTTP/1.1\r\nHost: header.test\r\n"
+        "Connection: close\r\n\r\n");
+    ASSERT_TRUE(result.received.starts_with("HTTP/1.1 200 OK")) << result.received;
+    const std::string root = std::filesystem::canonical(tree_.File("site")).string();
+    EXPECT_EQ(ReportLine(result.received, "HTTP_HOST"), "HTTP_HOST=Target.test:81");
+    EXPECT_EQ(ReportLine(result.received, "URL"), "URL=/vars/a b.txt");
+    EXPECT_EQ(ReportLine(result.received, "PATH="), "PATH=" + root + "/vars/a b.txt");
+    EXPECT_EQ(ReportLine(result.received, "QUERY_STRING"), "QUERY_STRING=x=%41");
+    EXPECT_TRUE(
+        server_.WaitForOutput("\"GET http://Target.test:81/vars/a%20b.txt?x=%41 HTTP/1.1\" 200 "))
+        << server_.Output();
+}
+
+TEST_F(HostingTest, BlanksAfterAHeaderValueAreNoPartOfIt) {
+    const RawResult result =
+        RawExchange(server_.Port(),
+                    "GET /vars/x HTTP/1.1\r\nHost: site.test \r\nUser-Agent: Tester/1.0  \r\n"
+                    "Connection: close\r\n\r\n");
+    EXPECT_EQ(ReportLine(result.received, "HTTP_HOST"), "HTTP_HOST=site.test");
+    EXPECT_EQ(ReportLine(result.received, "HTTP_USER_AGENT"), "HTTP_USER_AGENT=Tester/1.0");
+}
+
 TEST_F(HostingTest, HeadersAddedByTheFilterReachTheClient) {
     const HttpResponse served = client_.Get(Url("/header/file.txt"));
     EXPECT_EQ(served.status, 200);
@@ -240,10 +268,12 @@ TEST(ServeStartTest, PortInUseIsReported) {
     TempDir tree;
     tree.Write("site/index.html", "x");
     ServeProcess first;
-    ASSERT_TRUE(first.Start({"--root", tree.File("site"), "--filter", StubFilterLibrary()}));
+    ASSERT_TRUE(first.Start(
+        {"--root", tree.File("site"), "--filter", StubFilterLibrary(), "--allow-default-config"}));
     const std::string address = "127.0.0.1:" + std::to_string(first.Port());
-    const ProgramResult second = RunServeToExit(
-        {"--root", tree.File("site"), "--filter", StubFilterLibrary(), "--listen", address});
+    const ProgramResult second =
+        RunServeToExit({"--root", tree.File("site"), "--filter", StubFilterLibrary(), "--listen",
+                        address, "--allow-default-config"});
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("cannot listen on " + address), std::string::npos) << second.err;
 }
@@ -251,7 +281,8 @@ TEST(ServeStartTest, PortInUseIsReported) {
 TEST(ServeStartTest, HelpExplainsTheOptions) {
     const ProgramResult result = RunServeToExit({"--help"});
     EXPECT_EQ(result.exitCode, 0);
-    for (const char* option : {"--root", "--listen", "--filter", "--threads", "--quiet"}) {
+    for (const char* option : {"--root", "--listen", "--filter", "--threads", "--quiet",
+                               "--server-name", "--allow-default-config"}) {
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
 }
@@ -260,8 +291,8 @@ TEST(ServeStartTest, StopsOnTerminationAndQuietLogsNothing) {
     TempDir tree;
     tree.Write("site/index.html", "x");
     ServeProcess server;
-    ASSERT_TRUE(
-        server.Start({"--root", tree.File("site"), "--filter", StubFilterLibrary(), "--quiet"}));
+    ASSERT_TRUE(server.Start({"--root", tree.File("site"), "--filter", StubFilterLibrary(),
+                              "--quiet", "--allow-default-config"}));
     HttpClient client;
     EXPECT_EQ(client.Get(server.Url("/index.html")).body, "x");
     EXPECT_EQ(server.Stop(), 0);

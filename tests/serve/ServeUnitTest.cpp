@@ -378,6 +378,35 @@ TEST(ServeOptionsTest, HelpNeedsNoRootAndFlagsAreSet) {
     EXPECT_EQ(parsed.options.root, "/srv");
 }
 
+TEST(ServeOptionsTest, BindingAndDefaultConfig) {
+    const ParsedOptions bound =
+        ParseServeOptions({"--root", "/srv", "--server-name", "WWW.Example.test.",
+                           "--server-name=[::1]", "--allow-default-config"});
+    ASSERT_EQ(bound.error, "");
+    EXPECT_EQ(bound.options.serverNames, (std::vector<std::string>{"www.example.test", "[::1]"}));
+    EXPECT_TRUE(bound.options.allowDefaultConfig);
+
+    const ParsedOptions plain = ParseServeOptions({"--root", "/srv"});
+    EXPECT_TRUE(plain.options.serverNames.empty());
+    EXPECT_FALSE(plain.options.allowDefaultConfig);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string error;
+    } refused[] = {
+        {"name with a port", {"--root", "/srv", "--server-name", "a.test:80"}, "a.test:80"},
+        {"empty name", {"--root", "/srv", "--server-name="}, "is not a host name"},
+        {"no name", {"--root", "/srv", "--server-name"}, "--server-name needs a value"},
+        {"flag with a value", {"--root", "/srv", "--allow-default-config=1"}, "takes no value"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NE(ParseServeOptions(c.arguments).error.find(c.error), std::string::npos)
+            << ParseServeOptions(c.arguments).error;
+    }
+}
+
 TEST(AccessLogTest, OneLineWithEveryField) {
     AccessRecord record;
     record.client = "127.0.0.1";
