@@ -47,6 +47,7 @@ struct Request {
     std::vector<std::pair<std::string, std::string>> variables;
     Quirk quirk = Quirk::None;
     bool failAllocMem = false;
+    bool withheldLongValue = false;  // SecondReadFails struck
     std::vector<std::unique_ptr<char[]>> allocations;
     std::vector<size_t> allocationSizes;
     size_t written = 0;
@@ -66,7 +67,10 @@ int32_t GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer
             *size = needed;
             return 0;
         }
-        if (request.quirk == Quirk::SecondReadFails && needed > 4096) return 0;
+        if (request.quirk == Quirk::SecondReadFails && needed > 4096) {
+            request.withheldLongValue = true;
+            return 0;
+        }
         std::memcpy(buffer, value.c_str(), needed);
         *size = request.quirk == Quirk::ZeroSizeOnSuccess ? 0 : needed;
         return 1;
@@ -225,7 +229,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool pathChanged = urlMap.pszPhysicalPath != pathBuffer.get() ||
                              finalPath != std::string_view(physicalPath.c_str());
     if (!urlMapNotification) {
-        FUZZ_CHECK(status == SF_STATUS_REQ_NEXT_NOTIFICATION,
+        // The host gate reads the host for them too; a host the server
+        // withholds cannot be judged, and ends the request.
+        FUZZ_CHECK(status == SF_STATUS_REQ_NEXT_NOTIFICATION || request.withheldLongValue,
                    "only URL-map notifications are decided");
     }
     if (status == SF_STATUS_REQ_NEXT_NOTIFICATION) {
@@ -262,11 +268,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        seen.ends_with(finalPath.substr(kLeaf.size())),
                    "a diverted path is KAVRO and the requested file's extension");
     }
+    if (request.withheldLongValue) {
+        // A value the filter could not see must not read as an empty one.
+        FUZZ_CHECK(status == SF_STATUS_REQ_FINISHED && request.writes.empty() && !pathChanged,
+                   "a long value the server withheld ends the request unanswered");
+    }
     if (status == SF_STATUS_REQ_FINISHED && request.writes.empty() && !pathChanged) {
         // Diverting "KAVRO.x" to itself leaves no visible change.
         const bool sameDiversion = std::string_view(physicalPath.c_str()).starts_with("KAVRO.");
-        FUZZ_CHECK(request.failAllocMem || sameDiversion,
-                   "a refusal without an answer only when the server had no memory");
+        FUZZ_CHECK(request.failAllocMem || sameDiversion || request.withheldLongValue,
+                   "a refusal without an answer only when the server had no memory or "
+                   "withheld a value");
     }
     return 0;
 }
