@@ -1,25 +1,15 @@
 #include "hosts/serve/RequestFacts.h"
 
+#include "hosts/serve/AsciiCase.h"
+
 namespace qelmor::serve {
 namespace {
-
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Upper(a[i]) != Upper(b[i])) return false;
-    }
-    return true;
-}
 
 // Whether header `header` is the one IIS names HTTP_`upperSuffix`.
 bool IsHeaderVariable(std::string_view header, std::string_view upperSuffix) {
     if (header.size() != upperSuffix.size()) return false;
     for (size_t i = 0; i < header.size(); ++i) {
-        const char c = header[i] == '-' ? '_' : Upper(header[i]);
+        const char c = header[i] == '-' ? '_' : AsciiUpper(header[i]);
         if (c != upperSuffix[i]) return false;
     }
     return true;
@@ -45,7 +35,7 @@ std::optional<std::string> JoinedHeader(const RequestFacts& request, std::string
 std::optional<std::string> ServerVariable(const RequestFacts& request, std::string_view name) {
     std::string upper(name);
     for (char& c : upper)
-        c = Upper(c);
+        c = AsciiUpper(c);
 
     constexpr std::string_view kHeaderPrefix = "HTTP_";
     if (upper.size() > kHeaderPrefix.size() && upper.starts_with(kHeaderPrefix)) {

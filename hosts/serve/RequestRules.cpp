@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "hosts/serve/AsciiCase.h"
+
 namespace qelmor::serve {
 namespace {
 
@@ -15,17 +17,6 @@ bool IsHexDigit(char c) {
 
 bool IsAlpha(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-std::string LowerAscii(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = Lower(c);
-    return lower;
 }
 
 bool AllDigits(std::string_view text) {
@@ -45,14 +36,6 @@ bool IsRegName(std::string_view name) {
             continue;
         }
         if (std::string_view("-._~!$&'()*+,;=").find(c) == std::string_view::npos) return false;
-    }
-    return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
     }
     return true;
 }

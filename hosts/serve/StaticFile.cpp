@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "hosts/serve/AsciiCase.h"
+
 namespace qelmor::serve {
 namespace {
 
@@ -16,17 +18,6 @@ std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
         text.remove_suffix(1);
     return text;
-}
-
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-std::string LowerCopy(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = Lower(c);
-    return lower;
 }
 
 // Digits only; a number too big for 64 bits saturates, which is as
@@ -106,7 +97,7 @@ ByteRange SelectRange(std::string_view rangeHeader, uint64_t size) {
     ByteRange whole;
     std::string_view wanted = Trim(rangeHeader);
     constexpr std::string_view kUnit = "bytes=";
-    if (wanted.size() < kUnit.size() || LowerCopy(wanted.substr(0, kUnit.size())) != kUnit) {
+    if (wanted.size() < kUnit.size() || LowerAscii(wanted.substr(0, kUnit.size())) != kUnit) {
         return whole;
     }
     wanted = Trim(wanted.substr(kUnit.size()));
@@ -158,7 +149,7 @@ std::string MimeTypeFor(std::string_view path) {
     const std::string_view leaf = slash == std::string_view::npos ? path : path.substr(slash + 1);
     const size_t dot = leaf.rfind('.');
     if (dot != std::string_view::npos) {
-        const std::string extension = LowerCopy(leaf.substr(dot + 1));
+        const std::string extension = LowerAscii(leaf.substr(dot + 1));
         for (const auto& [known, type] : kMimeTypes) {
             if (known == extension) return std::string(type);
         }
