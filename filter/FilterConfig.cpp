@@ -89,9 +89,9 @@ std::string ConfigNumberText(std::string_view fileText) {
     return text;
 }
 
-std::string ConfigFileName() {
+std::string ConfigFileName(const LeadByteSet& leadBytes) {
     const std::string module = platform::ModuleFileName(kFilterModuleName);
-    std::string name(PathDirectory(module, CurrentLocale().LeadBytes));
+    std::string name(PathDirectory(module, leadBytes));
     name += kConfigFileLeaf;
     return name;
 }

@@ -8,6 +8,8 @@
 
 namespace qelmor {
 
+struct LeadByteSet;
+
 namespace platform {
 class IniFile;
 }
@@ -72,8 +74,9 @@ std::string ConfigValueText(const FilterConfig& config, const ConfigKeyInfo& key
 std::string ConfigNumberText(std::string_view fileText);
 
 // The directory of the loaded filter library (or, when it was renamed, of
-// the host executable) followed by "KAVRO.ini".
-std::string ConfigFileName();
+// the host executable) followed by "KAVRO.ini"; `leadBytes` are the host
+// code page's, which the path is split by.
+std::string ConfigFileName(const LeadByteSet& leadBytes);
 
 // Fills `config` from the INI file, every key in file order; a key that is
 // absent, or any key of a file that is missing or cannot be read, takes its

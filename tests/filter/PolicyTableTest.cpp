@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "filter/FilterConfig.h"
 #include "filter/UrlMapPolicy.h"
@@ -145,6 +148,67 @@ TEST(PolicyConcurrencyTest, EightThreadsAgreeWithOneThread) {
         return;
     }
     FAIL() << "the minute changed during every attempt";
+}
+
+// A server registers the filter again (a reload) while requests run. Each
+// request must be decided by one whole configuration, the old or the new,
+// never a mixture or a configuration half replaced.
+TEST(PolicyConcurrencyTest, RegistrationWhileEightThreadsDecide) {
+    InstalledFilter filter;
+    FilterLibrary library(filter.libraryPath);
+    ASSERT_TRUE(library.Loaded()) << library.Error();
+    // Title and Alert belong together; the block page shows both.
+    const std::string configs[] = {
+        "[KAVRO]\nSuperExt=.exe\nTitle=" + std::string(200, 'A') + "\nAlert=alert-of-A\n",
+        "[KAVRO]\nSuperExt=.exe\nTitle=" + std::string(180, 'B') + "\nAlert=alert-of-B\n",
+    };
+    const auto whole = [&](const std::string& page) {
+        const bool a = page.find(std::string(200, 'A')) != std::string::npos;
+        const bool b = page.find(std::string(180, 'B')) != std::string::npos;
+        return (a && !b && page.find("alert-of-A") != std::string::npos &&
+                page.find("alert-of-B") == std::string::npos) ||
+               (b && !a && page.find("alert-of-B") != std::string::npos &&
+                page.find("alert-of-A") == std::string::npos);
+    };
+    HTTP_FILTER_VERSION version{};
+    filter.WriteIni(configs[0]);
+    ASSERT_NE(library.Register(version), 0);
+
+    constexpr int kThreads = 8;
+    constexpr int kRegistrations = 200;
+    std::atomic<bool> done{false};
+    std::vector<std::string> failures(kThreads);
+    std::vector<int> decided(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!done.load(std::memory_order_relaxed)) {
+                FakeRequest request;
+                request.recordReads = false;
+                request.variables["HTTP_HOST"] = "www.example.test";
+                request.physicalPath = "/srv/www/setup.exe";
+                const uint32_t status = library.Run(request);
+                if (status != SF_STATUS_REQ_FINISHED || !whole(request.written)) {
+                    failures[size_t(t)] = "status " + std::to_string(status) + ", wrote " +
+                                          request.written.substr(0, 300);
+                }
+                ++decided[size_t(t)];
+            }
+        });
+    }
+    int registered = 0;
+    for (int i = 1; i <= kRegistrations; ++i) {
+        filter.WriteIni(configs[i % 2]);
+        registered += library.Register(version) != 0 ? 1 : 0;
+    }
+    done = true;
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(registered, kRegistrations);
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(failures[size_t(t)], "") << "thread " << t;
+        EXPECT_GT(decided[size_t(t)], 0) << "thread " << t;
+    }
 }
 
 }  // namespace

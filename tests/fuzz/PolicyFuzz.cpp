@@ -120,7 +120,7 @@ void ReplaceMarker(std::string& text, const std::string& token) {
 }
 
 const std::string& IniPath() {
-    static const std::string path = qelmor::ConfigFileName();
+    static const std::string path = qelmor::ConfigFileName(qelmor::CurrentLocale().LeadBytes);
     return path;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "filter/FilterConfig.h"
+#include "text/DateRules.h"
 #include "hosts/serve/FilterSettings.h"
 #include "hosts/serve/RequestPath.h"
 #include "hosts/serve/RequestRules.h"
@@ -284,7 +285,8 @@ TEST(FilterSettingsTest, AgreesWithTheFilterItself) {
         folder.Copy(hosttest::FilterLibrary(), leaf);
         void* handle = dlopen(folder.File(leaf).c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle, nullptr) << dlerror();
-        EXPECT_EQ(FilterConfigPath(folder.File(leaf), program), ConfigFileName());
+        EXPECT_EQ(FilterConfigPath(folder.File(leaf), program),
+                  ConfigFileName(CurrentLocale().LeadBytes));
         dlclose(handle);
     }
 }
