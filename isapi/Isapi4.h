@@ -5,9 +5,20 @@
 // pointer-sized, so the records have the layout of the server's own on 32-
 // and 64-bit Windows. The Windows type names are deliberately not declared
 // here, so this header can sit beside <windows.h>.
+//
+// The header is C as well as C++: the nginx module, which nginx builds as C,
+// includes it, so that a host never carries a copy of the records that could
+// drift from the filter's. Keep it to C99 (the build compiles it as C99 and
+// as C11, pedantic, to hold it there).
 #pragma once
 
+#ifdef __cplusplus
+#include <cstddef>
 #include <cstdint>
+#else
+#include <stddef.h>
+#include <stdint.h>
+#endif
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define QELMOR_WINAPI __stdcall
@@ -15,11 +26,20 @@
 #define QELMOR_WINAPI
 #endif
 
+// The C++ code compares the constants with DWORDs, so there they are
+// unsigned; C has no fixed enum type before C23, and there they are int,
+// which holds every value below.
+#ifdef __cplusplus
+#define QELMOR_ISAPI_DWORD_ENUM : uint32_t
+#else
+#define QELMOR_ISAPI_DWORD_ENUM
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-enum : uint32_t {
+enum QELMOR_ISAPI_DWORD_ENUM {
     HTTP_FILTER_REVISION = 0x00040000,  // version 4.0
     SF_MAX_FILTER_DESC_LEN = 256 + 1,
 
@@ -49,13 +69,16 @@ enum : uint32_t {
     SF_STATUS_REQ_READ_NEXT = 0x08000005,
 };
 
-// Win32 error codes a server reports through its callbacks.
-enum : uint32_t {
+// Win32 error codes a server reports through its callbacks: SetLastError on
+// Windows, errno elsewhere.
+enum QELMOR_ISAPI_DWORD_ENUM {
     ERROR_NOT_ENOUGH_MEMORY_CODE = 8,
     ERROR_INVALID_PARAMETER_CODE = 87,
     ERROR_INSUFFICIENT_BUFFER_CODE = 122,
     ERROR_INVALID_INDEX_CODE = 1413,
 };
+
+#undef QELMOR_ISAPI_DWORD_ENUM
 
 typedef struct _HTTP_FILTER_VERSION {
     uint32_t dwServerFilterVersion;
@@ -99,8 +122,46 @@ typedef uint32_t(QELMOR_WINAPI* PFN_HTTPFILTERPROC)(HTTP_FILTER_CONTEXT* pfc,
 
 #ifdef __cplusplus
 }  // extern "C"
+#endif
 
-static_assert(sizeof(HTTP_FILTER_VERSION) == 4 + 4 + 257 + 3 + 4, "version record layout");
-static_assert(sizeof(void*) != 8 || sizeof(HTTP_FILTER_CONTEXT) == 72, "context layout, 64-bit");
-static_assert(sizeof(void*) != 4 || sizeof(HTTP_FILTER_CONTEXT) == 44, "context layout, 32-bit");
+// The layouts of the server's records, in both languages: a host in C and
+// the filter in C++ must agree on every offset, not only on the sizes.
+#if defined(__cplusplus)
+#define QELMOR_ISAPI_LAYOUT(condition, what) static_assert(condition, what)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define QELMOR_ISAPI_LAYOUT(condition, what) _Static_assert(condition, what)
+#endif
+
+#ifdef QELMOR_ISAPI_LAYOUT
+#define QELMOR_ISAPI_WIDE (sizeof(void*) == 8)
+
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_VERSION, lpszFilterDesc) == 8, "version record layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_VERSION, dwFlags) == 4 + 4 + 257 + 3,
+                    "version record layout");
+QELMOR_ISAPI_LAYOUT(sizeof(HTTP_FILTER_VERSION) == 4 + 4 + 257 + 3 + 4, "version record layout");
+
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, ServerContext) == 8, "context layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, ulReserved) == (QELMOR_ISAPI_WIDE ? 16 : 12),
+                    "context layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, fIsSecurePort) == (QELMOR_ISAPI_WIDE ? 20 : 16),
+                    "context layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, pFilterContext) == (QELMOR_ISAPI_WIDE ? 24 : 20),
+                    "context layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, GetServerVariable) ==
+                        (QELMOR_ISAPI_WIDE ? 32 : 24),
+                    "context layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, ServerSupportFunction) ==
+                        (QELMOR_ISAPI_WIDE ? 64 : 40),
+                    "context layout");
+QELMOR_ISAPI_LAYOUT(sizeof(HTTP_FILTER_CONTEXT) == (QELMOR_ISAPI_WIDE ? 72 : 44),
+                    "context layout");
+
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_URL_MAP, pszPhysicalPath) == sizeof(void*),
+                    "URL-map record layout");
+QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_URL_MAP, cbPathBuff) == 2 * sizeof(void*),
+                    "URL-map record layout");
+QELMOR_ISAPI_LAYOUT(sizeof(HTTP_FILTER_URL_MAP) == 3 * sizeof(void*), "URL-map record layout");
+
+#undef QELMOR_ISAPI_WIDE
+#undef QELMOR_ISAPI_LAYOUT
 #endif

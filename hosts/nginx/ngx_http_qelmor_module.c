@@ -24,88 +24,22 @@
 
 
 /*
- * The records and codes of the ISAPI filter interface, version 4.0, as far
- * as a host uses them. The project's isapi/Isapi4.h is C++; these are the
- * same layouts, held to it by the assertions below.
+ * The records and codes of the ISAPI filter interface come from the
+ * filter's own header (the module's build puts the project root on the
+ * include path), so host and filter cannot disagree on a layout.
  */
 
-#define HTTP_FILTER_REVISION              0x00040000
-#define SF_MAX_FILTER_DESC_LEN            (256 + 1)
+#include "isapi/Isapi4.h"
 
-#define SF_NOTIFY_URL_MAP                 0x00001000
-
-#define SF_STATUS_REQ_FINISHED            0x08000000
-#define SF_STATUS_REQ_FINISHED_KEEP_CONN  0x08000001
-#define SF_STATUS_REQ_NEXT_NOTIFICATION   0x08000002
-#define SF_STATUS_REQ_HANDLED_NOTIFICATION  0x08000003
-
-/* Win32 error codes; a POSIX filter finds them in errno. */
-#define QELMOR_ERROR_NOT_ENOUGH_MEMORY    8
-#define QELMOR_ERROR_INVALID_PARAMETER    87
-#define QELMOR_ERROR_INSUFFICIENT_BUFFER  122
-#define QELMOR_ERROR_INVALID_INDEX        1413
-
+/* BOOL as the filter returns it: zero or not */
 #define QELMOR_TRUE                       1
 #define QELMOR_FALSE                      0
 
 
 typedef struct {
-    uint32_t    dwServerFilterVersion;
-    uint32_t    dwFilterVersion;
-    char        lpszFilterDesc[SF_MAX_FILTER_DESC_LEN];
-    uint32_t    dwFlags;
-} HTTP_FILTER_VERSION;
-
-
-typedef struct HTTP_FILTER_CONTEXT_s  HTTP_FILTER_CONTEXT;
-
-struct HTTP_FILTER_CONTEXT_s {
-    uint32_t    cb;
-    uint32_t    Revision;
-    void       *ServerContext;
-    uint32_t    ulReserved;
-    int32_t     fIsSecurePort;
-    void       *pFilterContext;
-
-    int32_t   (*GetServerVariable)(HTTP_FILTER_CONTEXT *pfc, char *name,
-                                   void *buffer, uint32_t *size);
-    int32_t   (*AddResponseHeaders)(HTTP_FILTER_CONTEXT *pfc, char *headers,
-                                    uint32_t reserved);
-    int32_t   (*WriteClient)(HTTP_FILTER_CONTEXT *pfc, void *buffer,
-                             uint32_t *bytes, uint32_t reserved);
-    void     *(*AllocMem)(HTTP_FILTER_CONTEXT *pfc, uint32_t size,
-                          uint32_t reserved);
-    int32_t   (*ServerSupportFunction)(HTTP_FILTER_CONTEXT *pfc,
-                                       uint32_t request, void *data,
-                                       uintptr_t ul1, uintptr_t ul2);
-};
-
-
-typedef struct {
-    const char  *pszURL;
-    char        *pszPhysicalPath;
-    uint32_t     cbPathBuff;
-} HTTP_FILTER_URL_MAP;
-
-
-_Static_assert(sizeof(HTTP_FILTER_VERSION) == 4 + 4 + 257 + 3 + 4,
-               "version record layout");
-_Static_assert(sizeof(void *) != 8 || sizeof(HTTP_FILTER_CONTEXT) == 72,
-               "context layout, 64-bit");
-_Static_assert(sizeof(void *) != 4 || sizeof(HTTP_FILTER_CONTEXT) == 44,
-               "context layout, 32-bit");
-
-
-typedef int32_t (*ngx_qelmor_get_filter_version_pt)(
-    HTTP_FILTER_VERSION *version);
-typedef uint32_t (*ngx_qelmor_http_filter_proc_pt)(HTTP_FILTER_CONTEXT *pfc,
-    uint32_t type, void *notification);
-
-
-typedef struct {
     ngx_str_t                        path;
     void                            *handle;
-    ngx_qelmor_http_filter_proc_pt   proc;
+    PFN_HTTPFILTERPROC               proc;
     uint32_t                         flags;
 } ngx_qelmor_conf_t;
 
@@ -403,7 +337,7 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     const char                        *problem;
     ngx_pool_cleanup_t                *cln;
     HTTP_FILTER_VERSION                version;
-    ngx_qelmor_get_filter_version_pt   get_filter_version;
+    PFN_GETFILTERVERSION               get_filter_version;
 
     if (qcf->path.data != NULL) {
         return "is duplicate";
@@ -462,10 +396,9 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     cln->handler = ngx_qelmor_unload;
     cln->data = qcf->handle;
 
-    get_filter_version = (ngx_qelmor_get_filter_version_pt)
+    get_filter_version = (PFN_GETFILTERVERSION)
                              dlsym(qcf->handle, "GetFilterVersion");
-    qcf->proc = (ngx_qelmor_http_filter_proc_pt)
-                    dlsym(qcf->handle, "HttpFilterProc");
+    qcf->proc = (PFN_HTTPFILTERPROC) dlsym(qcf->handle, "HttpFilterProc");
 
     if (get_filter_version == NULL || qcf->proc == NULL) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
@@ -758,12 +691,12 @@ ngx_http_qelmor_copy_out(u_char *value, size_t len, void *buffer,
     uint32_t *size)
 {
     if (len >= UINT32_MAX) {
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
     }
 
     if (buffer == NULL || *size < len + 1) {
         *size = (uint32_t) len + 1;
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INSUFFICIENT_BUFFER);
+        return ngx_http_qelmor_fail(ERROR_INSUFFICIENT_BUFFER_CODE);
     }
 
     ngx_memcpy(buffer, value, len);
@@ -863,14 +796,14 @@ ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
     call = ngx_http_qelmor_call_of(pfc);
 
     if (call == NULL || name == NULL || size == NULL) {
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
     }
 
     r = call->request;
 
     if (ngx_strcasecmp((u_char *) name, (u_char *) "HTTP_HOST") == 0) {
         if (call->host.data == NULL) {
-            return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_INDEX);
+            return ngx_http_qelmor_fail(ERROR_INVALID_INDEX_CODE);
         }
 
         return ngx_http_qelmor_copy_out(call->host.data, call->host.len,
@@ -882,16 +815,16 @@ ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
     {
         if (!ngx_http_qelmor_join_headers(r, name + 5, NULL, &len)) {
             /* IIS fails an absent header rather than giving it empty */
-            return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_INDEX);
+            return ngx_http_qelmor_fail(ERROR_INVALID_INDEX_CODE);
         }
 
         if (len >= UINT32_MAX) {
-            return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+            return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
         }
 
         if (buffer == NULL || *size < len + 1) {
             *size = (uint32_t) len + 1;
-            return ngx_http_qelmor_fail(QELMOR_ERROR_INSUFFICIENT_BUFFER);
+            return ngx_http_qelmor_fail(ERROR_INSUFFICIENT_BUFFER_CODE);
         }
 
         p = buffer;
@@ -905,11 +838,11 @@ ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
     rc = ngx_http_qelmor_variable(r, (u_char *) name, &value, digits);
 
     if (rc == NGX_DECLINED) {
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_INDEX);
+        return ngx_http_qelmor_fail(ERROR_INVALID_INDEX_CODE);
     }
 
     if (rc != NGX_OK) {
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
     }
 
     return ngx_http_qelmor_copy_out(value.data, value.len, buffer, size);
@@ -931,7 +864,7 @@ ngx_http_qelmor_add_response_headers(HTTP_FILTER_CONTEXT *pfc, char *headers,
     call = ngx_http_qelmor_call_of(pfc);
 
     if (call == NULL || headers == NULL) {
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
     }
 
     r = call->request;
@@ -961,7 +894,7 @@ ngx_http_qelmor_add_response_headers(HTTP_FILTER_CONTEXT *pfc, char *headers,
             colon = ngx_strlchr(line, p, ':');
 
             if (colon == NULL || colon == line) {
-                return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+                return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
             }
 
             if (pass == 0) {
@@ -974,7 +907,7 @@ ngx_http_qelmor_add_response_headers(HTTP_FILTER_CONTEXT *pfc, char *headers,
 
             h = ngx_list_push(&r->headers_out.headers);
             if (h == NULL) {
-                return ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+                return ngx_http_qelmor_fail(ERROR_NOT_ENOUGH_MEMORY_CODE);
             }
 
             h->key.len = colon - line;
@@ -984,7 +917,7 @@ ngx_http_qelmor_add_response_headers(HTTP_FILTER_CONTEXT *pfc, char *headers,
             h->key.data = ngx_pnalloc(r->pool, h->key.len + h->value.len);
             if (h->key.data == NULL) {
                 h->hash = 0;
-                return ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+                return ngx_http_qelmor_fail(ERROR_NOT_ENOUGH_MEMORY_CODE);
             }
 
             h->value.data = ngx_cpymem(h->key.data, line, h->key.len);
@@ -1008,7 +941,7 @@ ngx_http_qelmor_write_client(HTTP_FILTER_CONTEXT *pfc, void *buffer,
     call = ngx_http_qelmor_call_of(pfc);
 
     if (call == NULL || bytes == NULL || (buffer == NULL && *bytes != 0)) {
-        return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
     }
 
     n = *bytes;
@@ -1023,7 +956,7 @@ ngx_http_qelmor_write_client(HTTP_FILTER_CONTEXT *pfc, void *buffer,
 
         p = ngx_pnalloc(call->request->pool, size);
         if (p == NULL) {
-            return ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+            return ngx_http_qelmor_fail(ERROR_NOT_ENOUGH_MEMORY_CODE);
         }
 
         if (call->written_len) {
@@ -1051,7 +984,7 @@ ngx_http_qelmor_alloc_mem(HTTP_FILTER_CONTEXT *pfc, uint32_t size,
     call = ngx_http_qelmor_call_of(pfc);
 
     if (call == NULL) {
-        ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+        ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
         return NULL;
     }
 
@@ -1059,7 +992,7 @@ ngx_http_qelmor_alloc_mem(HTTP_FILTER_CONTEXT *pfc, uint32_t size,
 
     p = ngx_pcalloc(call->request->pool, size == 0 ? 1 : size);
     if (p == NULL) {
-        ngx_http_qelmor_fail(QELMOR_ERROR_NOT_ENOUGH_MEMORY);
+        ngx_http_qelmor_fail(ERROR_NOT_ENOUGH_MEMORY_CODE);
     }
 
     return p;
@@ -1070,7 +1003,7 @@ static int32_t
 ngx_http_qelmor_server_support_function(HTTP_FILTER_CONTEXT *pfc,
     uint32_t request, void *data, uintptr_t ul1, uintptr_t ul2)
 {
-    return ngx_http_qelmor_fail(QELMOR_ERROR_INVALID_PARAMETER);
+    return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
 }
 
 
