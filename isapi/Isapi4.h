@@ -153,8 +153,7 @@ QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, GetServerVariable) ==
 QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_CONTEXT, ServerSupportFunction) ==
                         (QELMOR_ISAPI_WIDE ? 64 : 40),
                     "context layout");
-QELMOR_ISAPI_LAYOUT(sizeof(HTTP_FILTER_CONTEXT) == (QELMOR_ISAPI_WIDE ? 72 : 44),
-                    "context layout");
+QELMOR_ISAPI_LAYOUT(sizeof(HTTP_FILTER_CONTEXT) == (QELMOR_ISAPI_WIDE ? 72 : 44), "context layout");
 
 QELMOR_ISAPI_LAYOUT(offsetof(HTTP_FILTER_URL_MAP, pszPhysicalPath) == sizeof(void*),
                     "URL-map record layout");
