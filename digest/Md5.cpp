@@ -53,19 +53,11 @@ void WipeBytes(void* bytes, size_t length) {
 
 }  // namespace
 
-void DigestInit(DigestState& state) {
-    state.A = 0x67452301;
-    state.B = 0xefcdab89;
-    state.C = 0x98badcfe;
-    state.D = 0x10325476;
-    state.count[0] = state.count[1] = 0;
-}
-
-void DigestBlock(DigestState& state, const uint8_t block[64]) {
+void Md5::Block(const uint8_t block[64]) {
     uint32_t x[16];
     for (int k = 0; k < 16; ++k)
         x[k] = ReadLittleEndian(block + 4 * k);
-    uint32_t a = state.A, b = state.B, c = state.C, d = state.D;
+    uint32_t a = a_, b = b_, c = c_, d = d_;
 
     // clang-format off
     QELMOR_MD5_STEP(F, a, b, c, d, x[0], 0xd76aa478, 7);
@@ -137,75 +129,63 @@ void DigestBlock(DigestState& state, const uint8_t block[64]) {
     QELMOR_MD5_STEP(I, b, c, d, a, x[9], 0xeb86d391, 21);
     // clang-format on
 
-    state.A += a;
-    state.B += b;
-    state.C += c;
-    state.D += d;
+    a_ += a;
+    b_ += b;
+    c_ += c;
+    d_ += d;
 }
 
 #undef QELMOR_MD5_STEP
 
-void DigestUpdate(DigestState& state, const void* bytes, uint32_t length) {
+void Md5::Update(const void* bytes, size_t length) {
     const uint8_t* input = static_cast<const uint8_t*>(bytes);
-    const uint32_t index = (state.count[0] >> 3) & 63;
-    const uint32_t bits = length << 3;
-    state.count[0] += bits;
-    if (state.count[0] < bits) ++state.count[1];
-    state.count[1] += length >> 29;
+    const size_t index = size_t(length_ & 63);
+    length_ += length;
 
-    const uint32_t room = 64 - index;
+    const size_t room = 64 - index;
     if (length < room) {
-        if (length != 0) std::memcpy(state.buffer + index, input, length);
+        if (length != 0) std::memcpy(buffer_ + index, input, length);
         return;
     }
-    std::memcpy(state.buffer + index, input, room);
-    DigestBlock(state, state.buffer);
-    uint32_t p = room;
+    std::memcpy(buffer_ + index, input, room);
+    Block(buffer_);
+    size_t p = room;
     // Whole blocks are compressed where they lie, without a copy.
-    for (; p + 63 < length; p += 64)
-        DigestBlock(state, input + p);
-    if (length != p) std::memcpy(state.buffer, input + p, length - p);
+    for (; length - p >= 64; p += 64)
+        Block(input + p);
+    if (length != p) std::memcpy(buffer_, input + p, length - p);
 }
 
-Digest DigestFinal(DigestState& state) {
+Digest Md5::Final() {
     // The padding and the bit count are written straight into the buffer:
-    // one or two compressions, with no detour through DigestUpdate.
-    const uint32_t index = (state.count[0] >> 3) & 63;
-    state.buffer[index] = 0x80;
+    // one or two compressions, with no detour through Update.
+    const size_t index = size_t(length_ & 63);
+    buffer_[index] = 0x80;
     if (index < 56) {
-        std::memset(state.buffer + index + 1, 0, 55 - index);
+        std::memset(buffer_ + index + 1, 0, 55 - index);
     } else {
-        std::memset(state.buffer + index + 1, 0, 63 - index);
-        DigestBlock(state, state.buffer);
-        std::memset(state.buffer, 0, 56);
+        std::memset(buffer_ + index + 1, 0, 63 - index);
+        Block(buffer_);
+        std::memset(buffer_, 0, 56);
     }
-    WriteLittleEndian(state.count[0], state.buffer + 56);
-    WriteLittleEndian(state.count[1], state.buffer + 60);
-    DigestBlock(state, state.buffer);
+    const uint64_t bits = length_ << 3;
+    WriteLittleEndian(uint32_t(bits), buffer_ + 56);
+    WriteLittleEndian(uint32_t(bits >> 32), buffer_ + 60);
+    Block(buffer_);
 
     Digest digest;
-    WriteLittleEndian(state.A, digest.data());
-    WriteLittleEndian(state.B, digest.data() + 4);
-    WriteLittleEndian(state.C, digest.data() + 8);
-    WriteLittleEndian(state.D, digest.data() + 12);
-    WipeBytes(&state, sizeof state);
+    WriteLittleEndian(a_, digest.data());
+    WriteLittleEndian(b_, digest.data() + 4);
+    WriteLittleEndian(c_, digest.data() + 8);
+    WriteLittleEndian(d_, digest.data() + 12);
+    WipeBytes(this, sizeof *this);
     return digest;
 }
 
 Digest DigestText(std::string_view text) {
-    DigestState state;
-    DigestInit(state);
-    // Feed in pieces that fit the 32-bit length; texts here are short, but a
-    // view may be longer than 4 GiB on 64-bit hosts.
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const uint32_t piece = left > 0x40000000u ? 0x40000000u : uint32_t(left);
-        DigestUpdate(state, p, piece);
-        p += piece;
-        left -= piece;
-    }
-    return DigestFinal(state);
+    Md5 md5;
+    md5.Update(text);
+    return md5.Final();
 }
 
 void DigestToHex(const Digest& digest, char out[32]) {

@@ -24,10 +24,6 @@ int64_t TokenNamePos(std::string_view source) {
     return 0;
 }
 
-void Feed(DigestState& state, std::string_view text) {
-    DigestUpdate(state, text.data(), uint32_t(text.size()));
-}
-
 }  // namespace
 
 AccessToken ExtractAccessToken(std::string_view queryString, std::string_view cookie,
@@ -63,17 +59,16 @@ TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& d
 
 bool ExpectedToken(const TokenInput& input, const FilterConfig& config, char out[kTokenLength]) {
     if (!input.valid) return false;
-    DigestState state;
-    DigestInit(state);
-    Feed(state, input.key);
-    if (config.EncryptMode == 0 || config.EncryptMode == 2) Feed(state, input.address);
+    Md5 md5;
+    md5.Update(input.key);
+    if (config.EncryptMode == 0 || config.EncryptMode == 2) md5.Update(input.address);
     if (input.usesClock) {
-        Feed(state, input.dateText);
-        Feed(state, input.hourText);
-        Feed(state, input.minuteText);
+        md5.Update(input.dateText);
+        md5.Update(input.hourText);
+        md5.Update(input.minuteText);
     }
-    if (config.EncryptMode == 3) Feed(state, input.address);
-    DigestToHex(DigestFinal(state), out);
+    if (config.EncryptMode == 3) md5.Update(input.address);
+    DigestToHex(md5.Final(), out);
     AsciiUpperInPlace(out, kTokenLength);
     return true;
 }

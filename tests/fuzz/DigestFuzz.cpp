@@ -21,20 +21,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* message = data + header;
     const size_t messageSize = size - header;
 
-    qelmor::DigestState state;
-    qelmor::DigestInit(state);
+    qelmor::Md5 md5;
     size_t at = 0;
     for (size_t i = 0; i < cuts; ++i) {
         const size_t wanted = (size_t(lengths[2 * i]) | size_t(lengths[2 * i + 1]) << 8) % 512;
         const size_t piece = std::min(wanted, messageSize - at);
-        qelmor::DigestUpdate(state, message + at, uint32_t(piece));
+        md5.Update(message + at, piece);
         at += piece;
     }
-    qelmor::DigestUpdate(state, message + at, uint32_t(messageSize - at));
-    const qelmor::Digest pieces = qelmor::DigestFinal(state);
+    md5.Update(message + at, messageSize - at);
+    const qelmor::Digest pieces = md5.Final();
 
-    const qelmor::DigestState zero{};
-    FUZZ_CHECK(std::memcmp(&state, &zero, sizeof state) == 0, "DigestFinal wipes the state");
+    static constexpr uint8_t kZeros[sizeof md5] = {};
+    FUZZ_CHECK(std::memcmp(&md5, kZeros, sizeof md5) == 0, "Final wipes the whole object");
 
     const std::string_view text(reinterpret_cast<const char*>(message), messageSize);
     const qelmor::Digest oneShot = qelmor::DigestText(text);
