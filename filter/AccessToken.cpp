@@ -80,19 +80,13 @@ std::string ExpectedTokenText(const TokenInput& input, const FilterConfig& confi
 }
 
 bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
-                      const FilterConfig& config, const LocaleSettings& locale) {
+                      const FilterConfig& config, const LocaleSettings& locale,
+                      const ClockReading& clock) {
     if (config.EncryptMode < 0 || config.EncryptMode > 3) return false;
-    CalendarDate date;
-    TimeOfDay hourClock, minuteClock;
-    // The date first, then the clock once for the hour and once for the
-    // minute, as the issuing pages expect.
-    if (config.EncryptMode != 0) {
-        date = LocalDateNow();
-        hourClock = LocalTimeNow();
-        minuteClock = LocalTimeNow();
-    }
-    const TokenInput input =
-        BuildTokenInput(clientAddress, date, hourClock, minuteClock, config, locale);
+    TokenClock now{};
+    if (config.EncryptMode != 0) now = clock.Get();
+    const TokenInput input = BuildTokenInput(clientAddress, now.date, now.hourClock,
+                                             now.minuteClock, config, locale);
     char expected[kTokenLength];
     if (!ExpectedToken(input, config, expected)) return false;
     return ConstantTimeEquals(token.Text(), std::string_view(expected, kTokenLength));

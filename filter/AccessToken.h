@@ -44,8 +44,39 @@ TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& d
 bool ExpectedToken(const TokenInput& input, const FilterConfig& config, char out[kTokenLength]);
 std::string ExpectedTokenText(const TokenInput& input, const FilterConfig& config);
 
+// The local date and clock as a timed token reads them: the date first,
+// then the clock once for the hour and once more for the minute.
+struct TokenClock {
+    CalendarDate date;
+    TimeOfDay hourClock;
+    TimeOfDay minuteClock;
+};
+
+// The clock of one decision, read when a timed token first needs it: most
+// requests check no timed token and never pay for reading it.
+class ClockReading {
+  public:
+    using Reader = TokenClock (*)();
+    explicit ClockReading(Reader reader) : reader_(reader) {}
+    explicit ClockReading(const TokenClock& fixed) : value_(fixed), read_(true) {}
+
+    const TokenClock& Get() const {
+        if (!read_) {
+            value_ = reader_();
+            read_ = true;
+        }
+        return value_;
+    }
+
+  private:
+    Reader reader_ = nullptr;
+    mutable TokenClock value_{};
+    mutable bool read_ = false;
+};
+
 bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
-                      const FilterConfig& config, const LocaleSettings& locale);
+                      const FilterConfig& config, const LocaleSettings& locale,
+                      const ClockReading& clock);
 
 // TextEquals without an early exit: the time taken does not depend on where
 // the texts first differ.

@@ -1,6 +1,5 @@
 #include "filter/BlockPage.h"
 
-#include "filter/ServerServices.h"
 #include "text/TextRules.h"
 
 namespace qelmor {
@@ -54,15 +53,6 @@ std::string BlockPageTemplate(const FilterConfig& config) {
     page += kAdvertHost;
     page += kFrameClose;
     return page;
-}
-
-void SendBlockPage(HTTP_FILTER_CONTEXT* context, std::string_view message,
-                   const FilterConfig& config) {
-    if (TrimText(message).empty()) {
-        WriteToClient(context, BlockPageTemplate(config));
-    } else {
-        WriteToClient(context, message);
-    }
 }
 
 }  // namespace qelmor

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "filter/FilterConfig.h"
-#include "isapi/Isapi4.h"
 
 namespace qelmor {
 
@@ -18,10 +17,5 @@ extern const std::string_view kLengthMessage;     // the URL length check is on
 extern const std::string_view kCharacterMessage;  // the URL character check is on
 
 std::string BlockPageTemplate(const FilterConfig& config);
-
-// Sends `message`, or the block page when the message is empty after
-// trimming.
-void SendBlockPage(HTTP_FILTER_CONTEXT* context, std::string_view message,
-                   const FilterConfig& config);
 
 }  // namespace qelmor

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "filter/UrlMapPolicy.h"
+#include "filter/IsapiAdapter.h"
 #include "platform/Platform.h"
 
 namespace qelmor {
@@ -101,7 +101,7 @@ uint32_t HandleNotification(HTTP_FILTER_CONTEXT* context, uint32_t notificationT
     const FilterSettings& settings = published->settings;
     try {
         return UrlMapPolicy(context, notificationType, notification, settings.config,
-                            settings.locale)
+                            settings.locale, ClockReading(ReadTokenClock))
             .status;
     } catch (...) {
         return SF_STATUS_REQ_FINISHED;

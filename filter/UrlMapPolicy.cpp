@@ -1,17 +1,11 @@
 #include "filter/UrlMapPolicy.h"
 
-#include <cstring>
-
-#include "filter/AccessToken.h"
-#include "filter/BlockPage.h"
-#include "filter/ServerServices.h"
 #include "text/TextRules.h"
 
 namespace qelmor {
 namespace {
 
 constexpr std::string_view kPlayerAgents[] = {"RMA", "NSPlayer", "Windows-Media-Player", "Flash"};
-constexpr std::string_view kDivertedLeaf = "KAVRO";
 
 bool StartsWithUpper(std::string_view text, std::string_view upperPrefix) {
     return text.size() >= upperPrefix.size() &&
@@ -26,42 +20,30 @@ bool IsAsciiDigits(std::string_view text) {
     return true;
 }
 
-// Unexamined requests for other hosts. Servers route "site.test.",
-// "site.test:" and "site.test:8080" to the site "site.test", so each of
-// those spellings must be examined as the site too.
+Verdict Passed(PolicyStep step) {
+    return {step, Action::Pass};
+}
+
+// The class's refusal: the block page, or the diverted path.
+Verdict Refused(PolicyStep step, bool showBlockPage, std::string_view extension) {
+    return showBlockPage ? Verdict{step, Action::BlockPage} : Verdict{step, Action::Divert, extension};
+}
+
+bool HasValidToken(const RequestFacts& facts, const FilterConfig& config,
+                   const LocaleSettings& locale, const ClockReading& clock) {
+    const AccessToken token = ExtractAccessToken(facts.query, facts.cookie, config);
+    return CheckAccessToken(token, facts.address, config, locale, clock);
+}
+
+}  // namespace
+
+// Servers route "site.test.", "site.test:" and "site.test:8080" to the site
+// "site.test", so each of those spellings is examined as the site too.
 bool IsExaminedHost(std::string_view host, const FilterConfig& config) {
     if (TrimText(config.DomainName).empty()) return true;
     return EqualsUpper(host, config.DomainName) ||
            EqualsUpper(HostForDomainGate(host), config.DomainName);
 }
-
-std::string_view PhysicalPathOf(const HTTP_FILTER_URL_MAP* urlMap) {
-    if (urlMap == nullptr || urlMap->pszPhysicalPath == nullptr) return {};
-    const char* path = urlMap->pszPhysicalPath;
-    const size_t length =
-        urlMap->cbPathBuff > 0 ? strnlen(path, urlMap->cbPathBuff) : std::strlen(path);
-    return {path, length};
-}
-
-struct Request {
-    std::string_view host, referer, address, query, cookie, agent;
-    std::string_view refererHost;
-};
-
-Decision Finished(PolicyStep step) {
-    return {SF_STATUS_REQ_FINISHED, step};
-}
-Decision Next(PolicyStep step) {
-    return {SF_STATUS_REQ_NEXT_NOTIFICATION, step};
-}
-
-bool HasValidToken(const Request& request, const FilterConfig& config,
-                   const LocaleSettings& locale) {
-    const AccessToken token = ExtractAccessToken(request.query, request.cookie, config);
-    return CheckAccessToken(token, request.address, config, locale);
-}
-
-}  // namespace
 
 std::string_view RefererHost(std::string_view referer) {
     // "https://" is one byte longer than "http://"; every other scheme (or
@@ -92,100 +74,60 @@ std::string_view HostForDomainGate(std::string_view host) {
     return host;
 }
 
-uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,
-                       bool showBlockPage, std::string_view extension, const FilterConfig& config) {
-    if (showBlockPage) {
-        SendBlockPage(context, {}, config);
-    } else {
-        // "KAVRO" plus the extension as the path gave it: a file the site
-        // keeps beside its root for diverted requests, or a 404.
-        char diverted[kDivertedLeaf.size() + 256];
-        if (extension.size() < 256) {
-            std::memcpy(diverted, kDivertedLeaf.data(), kDivertedLeaf.size());
-            std::memcpy(diverted + kDivertedLeaf.size(), extension.data(), extension.size());
-            ReplacePhysicalPath(context, urlMap,
-                                {diverted, kDivertedLeaf.size() + extension.size()});
-        } else {
-            std::string longer(kDivertedLeaf);
-            longer += extension;
-            ReplacePhysicalPath(context, urlMap, longer);
-        }
-    }
-    return SF_STATUS_REQ_FINISHED;
-}
+Verdict DecideUrlMap(const RequestFacts& facts, const FilterConfig& config,
+                     const LocaleSettings& locale, const ClockReading& clock) {
+    if (!IsExaminedHost(facts.host, config)) return Passed(PolicyStep::OtherHost);
+    if (!facts.urlMap) return Passed(PolicyStep::OtherNotification);
 
-Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, void* notification,
-                      const FilterConfig& config, const LocaleSettings& locale) {
-    ServerVarBuffer hostBuffer, refererBuffer, addressBuffer, queryBuffer, cookieBuffer,
-        agentBuffer;
-    Request request;
-    request.host = GetServerVar(context, "HTTP_HOST", hostBuffer);
-    if (!IsExaminedHost(request.host, config)) return Next(PolicyStep::OtherHost);
-    if (notificationType != SF_NOTIFY_URL_MAP) return Next(PolicyStep::OtherNotification);
-
-    request.referer = GetServerVar(context, "HTTP_REFERER", refererBuffer);
-    request.address = GetServerVar(context, "REMOTE_ADDR", addressBuffer);
-    request.query = GetServerVar(context, "QUERY_STRING", queryBuffer);
-    request.cookie = GetServerVar(context, "HTTP_COOKIE", cookieBuffer);
-    request.agent = GetServerVar(context, "HTTP_USER_AGENT", agentBuffer);
-    request.refererHost = RefererHost(request.referer);
-
-    if (ContainsUpper(config.FriendDomain, request.refererHost)) {
-        return Next(PolicyStep::FriendlyReferer);
+    const std::string_view refererHost = RefererHost(facts.referer);
+    if (ContainsUpper(config.FriendDomain, refererHost)) {
+        return Passed(PolicyStep::FriendlyReferer);
     }
 
     if (config.OpenSecurity) {
-        if (config.UrlLength != 0 && int64_t(request.query.size()) > int64_t(config.UrlLength)) {
-            SendBlockPage(context, kLengthMessage, config);
-            return Finished(PolicyStep::QueryTooLong);
+        if (config.UrlLength != 0 && int64_t(facts.query.size()) > int64_t(config.UrlLength)) {
+            return {PolicyStep::QueryTooLong, Action::LengthMessage};
         }
-        if (ContainsText(request.query, config.BadChar)) {
-            SendBlockPage(context, kCharacterMessage, config);
-            return Finished(PolicyStep::QueryHasBadChar);
+        if (ContainsText(facts.query, config.BadChar)) {
+            return {PolicyStep::QueryHasBadChar, Action::CharacterMessage};
         }
     }
 
-    auto* urlMap = static_cast<HTTP_FILTER_URL_MAP*>(notification);
-    const std::string_view path = PhysicalPathOf(urlMap);
+    const std::string_view path = facts.physicalPath;
     const std::string_view extension = PathExtension(path, locale.LeadBytes);
-    if (extension.empty()) return Next(PolicyStep::NoExtension);
+    if (extension.empty()) return Passed(PolicyStep::NoExtension);
 
     if (ContainsUpper(config.PubFile, PathFileName(path, locale.LeadBytes))) {
-        return Next(PolicyStep::PublicFile);
+        return Passed(PolicyStep::PublicFile);
     }
 
     if (ContainsUpper(config.SuperExt, extension)) {
-        RefuseRequest(context, urlMap, config.SuperAction, extension, config);
-        return Finished(PolicyStep::SuperClass);
+        return Refused(PolicyStep::SuperClass, config.SuperAction, extension);
     }
 
     if (ContainsUpper(config.CommonExt, extension)) {
-        if (EqualsUpper(request.refererHost, request.host)) {
-            return Next(PolicyStep::CommonSameHost);
-        }
-        RefuseRequest(context, urlMap, config.CommonAction, extension, config);
-        return Finished(PolicyStep::CommonForeignReferer);
+        if (EqualsUpper(refererHost, facts.host)) return Passed(PolicyStep::CommonSameHost);
+        return Refused(PolicyStep::CommonForeignReferer, config.CommonAction, extension);
     }
 
     if (ContainsUpper(config.AdvancedExt, extension)) {
-        if (HasValidToken(request, config, locale)) return Next(PolicyStep::AdvancedValidToken);
-        RefuseRequest(context, urlMap, config.AdvancedAction, extension, config);
-        return Finished(PolicyStep::AdvancedInvalidToken);
+        if (HasValidToken(facts, config, locale, clock)) {
+            return Passed(PolicyStep::AdvancedValidToken);
+        }
+        return Refused(PolicyStep::AdvancedInvalidToken, config.AdvancedAction, extension);
     }
 
     if (ContainsUpper(config.MediaExt, extension)) {
-        if (!HasValidToken(request, config, locale)) {
-            RefuseRequest(context, urlMap, config.Mediaaction, extension, config);
-            return Finished(PolicyStep::MediaInvalidToken);
+        if (!HasValidToken(facts, config, locale, clock)) {
+            return Refused(PolicyStep::MediaInvalidToken, config.Mediaaction, extension);
         }
-        if (!config.PlayOnline || IsPlayerAgent(request.agent)) {
-            return Next(PolicyStep::MediaValidToken);
+        if (!config.PlayOnline || IsPlayerAgent(facts.agent)) {
+            return Passed(PolicyStep::MediaValidToken);
         }
-        RefuseRequest(context, urlMap, config.Mediaaction, extension, config);
-        return Finished(PolicyStep::MediaNotPlayer);
+        return Refused(PolicyStep::MediaNotPlayer, config.Mediaaction, extension);
     }
 
-    return Next(PolicyStep::NoClass);
+    return Passed(PolicyStep::NoClass);
 }
 
 const char* PolicyStepName(PolicyStep step) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "filter/AccessToken.h"
 #include "filter/FilterConfig.h"
 #include "isapi/Isapi4.h"
 #include "text/DateRules.h"
@@ -32,6 +33,39 @@ enum class PolicyStep : uint8_t {
     ResourceExhausted,     // refused: the decision could not be completed
 };
 
+// The leaf of a diverted request's path, which the extension follows.
+inline constexpr std::string_view kDivertedLeaf = "KAVRO";
+
+// What the server is to do with the request.
+enum class Action : uint8_t {
+    Pass,              // let it go on unchanged
+    BlockPage,         // write the block page and end it
+    LengthMessage,     // write the query-length message and end it
+    CharacterMessage,  // write the query-character message and end it
+    Divert,            // make "KAVRO" plus the extension its physical path and end it
+};
+
+// The outcome of one decision, as a value: the step that decided and the
+// action. A diverted request's extension is a view into the facts' path.
+struct Verdict {
+    PolicyStep step;
+    Action action = Action::Pass;
+    std::string_view extension = {};
+
+    uint32_t Status() const {
+        return action == Action::Pass ? SF_STATUS_REQ_NEXT_NOTIFICATION : SF_STATUS_REQ_FINISHED;
+    }
+};
+
+// What a decision looks at, gathered once. A notification of another kind
+// than URL-map is decided by the host gate alone and needs only the host.
+struct RequestFacts {
+    bool urlMap = true;
+    std::string_view host, referer, address, query, cookie, agent;
+    std::string_view physicalPath;  // up to its terminating zero
+};
+
+// The status that goes back to the server and the step that decided.
 struct Decision {
     uint32_t status;
     PolicyStep step;
@@ -46,11 +80,13 @@ bool IsPlayerAgent(std::string_view userAgent);
 // then without one trailing dot. "www.example.test.:8080" gives
 // "www.example.test"; a non-numeric port leaves the header whole.
 std::string_view HostForDomainGate(std::string_view host);
+// The host gate: whether requests for `host` are examined at all. Those for
+// other hosts pass unexamined.
+bool IsExaminedHost(std::string_view host, const FilterConfig& config);
 
-uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,
-                       bool showBlockPage, std::string_view extension, const FilterConfig& config);
-
-Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, void* notification,
-                      const FilterConfig& config, const LocaleSettings& locale);
+// The decision for one request. Reads nothing but its arguments (the clock
+// only when a timed token is checked) and changes nothing.
+Verdict DecideUrlMap(const RequestFacts& facts, const FilterConfig& config,
+                     const LocaleSettings& locale, const ClockReading& clock);
 
 }  // namespace qelmor

@@ -27,11 +27,6 @@ struct LocalClock {
 // Reads the local clock anew at every call.
 LocalClock ReadLocalClock();
 
-// Replaces the clock for tests of the static library; nullptr restores the
-// real clock. The shipped shared library does not export it.
-using ClockSource = LocalClock (*)();
-void SetClockSourceForTesting(ClockSource source);
-
 // Full file name of the loaded module whose file name is `moduleName`; when
 // no such module is loaded, the host executable's own file name. Empty when
 // neither can be had.

@@ -18,8 +18,6 @@
 namespace qelmor::platform {
 namespace {
 
-std::atomic<ClockSource> clockOverride{nullptr};
-
 // The local clock's offset from UTC at the last second converted, packed
 // with that second into one word: every thread reads a consistent pair
 // without a lock, and nothing is allocated per thread. Zero: none yet.
@@ -111,7 +109,6 @@ HostLocale ReadHostLocale() {
 }
 
 LocalClock ReadLocalClock() {
-    if (ClockSource source = clockOverride.load(std::memory_order_acquire)) return source();
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     // localtime_r takes the time-zone lock and searches the zone's
@@ -131,10 +128,6 @@ LocalClock ReadLocalClock() {
         RememberOffset(now.tv_sec, local.tm_gmtoff);
     }
     return clock;
-}
-
-void SetClockSourceForTesting(ClockSource source) {
-    clockOverride.store(source, std::memory_order_release);
 }
 
 std::string ModuleFileName(std::string_view moduleName) {

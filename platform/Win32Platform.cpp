@@ -17,8 +17,6 @@
 namespace qelmor::platform {
 namespace {
 
-std::atomic<ClockSource> clockOverride{nullptr};
-
 // Room for 255 bytes of a locale text and its terminating zero.
 constexpr int kLocaleTextRoom = 256;
 // The separator gets room for one byte only: a longer one does not fit, the
@@ -211,17 +209,12 @@ HostLocale ReadHostLocale() {
 }
 
 LocalClock ReadLocalClock() {
-    if (ClockSource source = clockOverride.load(std::memory_order_acquire)) return source();
     SYSTEMTIME now{};
     GetLocalTime(&now);
     LocalClock clock;
     clock.date = {now.wYear, now.wMonth, now.wDay};
     clock.time = {now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
     return clock;
-}
-
-void SetClockSourceForTesting(ClockSource source) {
-    clockOverride.store(source, std::memory_order_release);
 }
 
 std::string ModuleFileName(std::string_view moduleName) {

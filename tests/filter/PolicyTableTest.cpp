@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "filter/FilterConfig.h"
-#include "filter/UrlMapPolicy.h"
+#include "filter/IsapiAdapter.h"
 #include "tests/filter/TestHelpers.h"
 #include "tests/support/PolicyCases.h"
 
@@ -45,7 +45,8 @@ CaseHost InProcessHost(TempFolder& folder, FilterConfig& config) {
     };
     host.run = [&](FakeRequest& request, std::optional<PolicyStep>& step) {
         return RunRequest(request, [&](HTTP_FILTER_CONTEXT* context, uint32_t type, void* map) {
-            const Decision decision = UrlMapPolicy(context, type, map, config, CurrentLocale());
+            const Decision decision = UrlMapPolicy(context, type, map, config, CurrentLocale(),
+                                                   ClockReading(ReadTokenClock));
             step = decision.step;
             return decision.status;
         });

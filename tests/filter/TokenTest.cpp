@@ -1,27 +1,23 @@
 #include <gtest/gtest.h>
 
 #include "filter/AccessToken.h"
+#include "filter/IsapiAdapter.h"
 #include "platform/Platform.h"
 #include "tests/filter/TestHelpers.h"
 
 namespace qelmor {
 namespace {
 
-// A fixed local clock for the static library; the shipped library has no
-// such seam and its tests retry across minute boundaries instead.
-platform::LocalClock fixedClock;
-platform::LocalClock FixedClock() {
-    return fixedClock;
-}
+// The moment the token checks are made at: a decision takes its clock as
+// a value.
+TokenClock fixedClock;
 
 class TokenTest : public ::testing::Test {
   protected:
-    void SetUp() override { platform::SetClockSourceForTesting(FixedClock); }
-    void TearDown() override { platform::SetClockSourceForTesting(nullptr); }
-
     static void SetClock(int year, int month, int day, int hour, int minute) {
         fixedClock.date = {year, month, day};
-        fixedClock.time = {hour, minute, 30, 0};
+        fixedClock.hourClock = {hour, minute, 30, 0};
+        fixedClock.minuteClock = fixedClock.hourClock;
     }
     static std::tm TmOf(int year, int month, int day, int hour, int minute) {
         std::tm t{};
@@ -35,7 +31,8 @@ class TokenTest : public ::testing::Test {
     static bool Accepts(const FilterConfig& config, const std::string& token,
                         const std::string& address) {
         const AccessToken extracted = ExtractAccessToken("kavro=" + token, "", config);
-        return CheckAccessToken(extracted, address, config, LocaleSettings{});
+        return CheckAccessToken(extracted, address, config, LocaleSettings{},
+                                ClockReading(fixedClock));
     }
 };
 
@@ -77,8 +74,8 @@ TEST_F(TokenTest, InputPiecesInOrder) {
     FilterConfig config;
     config.PubKey = "key";
     config.EncryptMode = 3;
-    const TokenInput input = BuildTokenInput("10.0.0.1", fixedClock.date, fixedClock.time,
-                                             fixedClock.time, config, LocaleSettings{});
+    const TokenInput input = BuildTokenInput("10.0.0.1", fixedClock.date, fixedClock.hourClock,
+                                             fixedClock.minuteClock, config, LocaleSettings{});
     EXPECT_EQ(ExpectedTokenText(input, config), testing::OpenSslUpperHex("key"
                                                                          "12/8/26"
                                                                          "9"

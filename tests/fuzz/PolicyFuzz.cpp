@@ -1,8 +1,9 @@
-// Registration and one notification through the two exports, as a server
-// makes them: the INI file, the server variables, the physical path, the
-// size of the path buffer and the host's lead bytes come from the fuzzer.
-// The clock is fixed by the input, so that "{T}" in the query string or the
-// cookie can stand for the token the filter accepts at that moment.
+// Registration through the export, and one notification through the ISAPI
+// adapter as the entry point makes it: the INI file, the server variables,
+// the physical path, the size of the path buffer and the host's lead bytes
+// come from the fuzzer. The moment of the request is a value taken from the
+// input, so that "{T}" in the query string or the cookie can stand for the
+// token the filter accepts at that moment.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -19,6 +20,7 @@
 
 #include "filter/AccessToken.h"
 #include "filter/BlockPage.h"
+#include "filter/IsapiAdapter.h"
 #include "filter/Lifecycle.h"
 #include "isapi/Isapi4.h"
 #include "platform/Platform.h"
@@ -26,8 +28,6 @@
 #include "text/DateRules.h"
 
 extern "C" int32_t GetFilterVersion(HTTP_FILTER_VERSION* version);
-extern "C" uint32_t HttpFilterProc(HTTP_FILTER_CONTEXT* context, uint32_t notificationType,
-                                   void* notification);
 
 namespace {
 
@@ -110,45 +110,54 @@ int32_t ServerSupportFunction(HTTP_FILTER_CONTEXT*, uint32_t, void*, uintptr_t, 
 
 qelmor::platform::LocalClock fixedClock;
 
-qelmor::platform::LocalClock FixedClock() {
-    return fixedClock;
-}
-
 void ReplaceMarker(std::string& text, const std::string& token) {
     const size_t at = text.find(kTokenMarker);
     if (at != std::string::npos) text.replace(at, kTokenMarker.size(), token);
 }
 
 const std::string& IniPath() {
-    static const std::string path = qelmor::ConfigFileName(qelmor::CurrentLocale().LeadBytes);
+    static const std::string path = qelmor::ConfigFileName(qelmor::LocaleSettings().LeadBytes);
     return path;
 }
 
-void UseLeadBytes(bool doubleByte) {
-    static int installed = -1;
-    if (installed == int(doubleByte)) return;
-    qelmor::LocaleSettings locale;
-    if (doubleByte) locale.LeadBytes.AddRange(0x81, 0xFE);
-    qelmor::InstallLocale(locale);
-    installed = int(doubleByte);
+// The filter takes its lead bytes from the host once, at load; a host with
+// a double-byte code page is played by deciding through the adapter with
+// such settings.
+const qelmor::LocaleSettings& DoubleByteLocale() {
+    static const qelmor::LocaleSettings locale = [] {
+        qelmor::LocaleSettings settings;
+        settings.LeadBytes.AddRange(0x81, 0xFE);
+        return settings;
+    }();
+    return locale;
+}
+
+// As the entry point decides, with the request's moment given as a value.
+uint32_t DecideAsTheEntryPointDoes(HTTP_FILTER_CONTEXT* context, uint32_t type, void* notification,
+                                   const qelmor::FilterConfig& config,
+                                   const qelmor::LocaleSettings& locale,
+                                   const qelmor::TokenClock& clock) {
+    try {
+        return qelmor::UrlMapPolicy(context, type, notification, config, locale,
+                                    qelmor::ClockReading(clock))
+            .status;
+    } catch (...) {
+        return SF_STATUS_REQ_FINISHED;
+    }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool clockInstalled = [] {
-        qelmor::platform::SetClockSourceForTesting(FixedClock);
-        return true;
-    }();
-    (void)clockInstalled;
-
     FuzzedDataProvider input(data, size);
     Request request;
     request.quirk = Quirk(input.ConsumeIntegralInRange<uint8_t>(0, 2));
     request.failAllocMem = input.ConsumeIntegralInRange<uint8_t>(0, 7) == 0;
     const bool urlMapNotification = input.ConsumeIntegralInRange<uint8_t>(0, 7) != 0;
     const bool nullNotification = input.ConsumeIntegralInRange<uint8_t>(0, 31) == 0;
-    UseLeadBytes(input.ConsumeBool());
+    const bool doubleByte = input.ConsumeBool();
+    const qelmor::LocaleSettings hostLocale;
+    const qelmor::LocaleSettings& locale = doubleByte ? DoubleByteLocale() : hostLocale;
     fixedClock.date = {input.ConsumeIntegralInRange<int>(1, 9999),
                        input.ConsumeIntegralInRange<int>(1, 12),
                        input.ConsumeIntegralInRange<int>(1, 31)};
@@ -171,6 +180,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream file(IniPath(), std::ios::binary | std::ios::trunc);
         file.write(ini.data(), std::streamsize(ini.size()));
     }
+    // Every settings object a registration publishes lives until the module
+    // is unloaded; a host registers once per start or reload, this target
+    // once per input, so each input gets a module of its own.
+    qelmor::UnloadModule();
+    FUZZ_CHECK(qelmor::LoadModule(), "the module loads");
     HTTP_FILTER_VERSION version{};
     version.dwServerFilterVersion = HTTP_FILTER_REVISION;
     FUZZ_CHECK(GetFilterVersion(&version) != 0, "the filter registers with any INI file");
@@ -179,14 +193,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::strcmp(version.lpszFilterDesc, "qelmor.0") == 0, "the description");
 
     // The token the filter accepts for this request now.
-    const qelmor::FilterConfig& config = *qelmor::CurrentFilterConfig();
+    qelmor::FilterConfig config;
+    qelmor::LoadFilterConfig(config, IniPath());
     std::string address;
     for (const auto& [name, value] : request.variables) {
         if (name == "REMOTE_ADDR") address = value;
     }
     const qelmor::TokenInput tokenInput =
         qelmor::BuildTokenInput(address, fixedClock.date, fixedClock.time, fixedClock.time, config,
-                                qelmor::CurrentLocale());
+                                locale);
     const std::string token = qelmor::ExpectedTokenText(tokenInput, config);
     for (auto& [name, value] : request.variables)
         ReplaceMarker(value, token);
@@ -211,9 +226,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context.AllocMem = AllocMem;
     context.ServerSupportFunction = ServerSupportFunction;
 
+    const uint32_t type = urlMapNotification ? SF_NOTIFY_URL_MAP : SF_NOTIFY_PREPROC_HEADERS;
+    void* const notification = nullNotification ? nullptr : &urlMap;
+    const qelmor::TokenClock clock{fixedClock.date, fixedClock.time, fixedClock.time};
     const uint32_t status =
-        HttpFilterProc(&context, urlMapNotification ? SF_NOTIFY_URL_MAP : SF_NOTIFY_PREPROC_HEADERS,
-                       nullNotification ? nullptr : &urlMap);
+        DecideAsTheEntryPointDoes(&context, type, notification, config, locale, clock);
     // For reading what a saved input does: QELMOR_FUZZ_VERBOSE=1.
     static const bool verbose = std::getenv("QELMOR_FUZZ_VERBOSE") != nullptr;
     if (verbose) {

@@ -120,7 +120,7 @@ const ConfigKeyInfo* ClosestKey(std::string_view name) {
 // thinks it does.
 class Prober {
   public:
-    explicit Prober(const FilterConfig& config) : config_(config) {}
+    Prober(const FilterConfig& config, const TokenClock& clock) : config_(config), clock_(clock) {}
 
     // The list whose class the policy gives a file with `extension`; null
     // for none. Host, referer, public-file and security steps are set
@@ -178,11 +178,12 @@ class Prober {
     }
 
   private:
-    static PolicyStep Step(const PolicyRequest& request, const FilterConfig& config) {
-        return RunPolicy(request, config, CurrentLocale()).decision.step;
+    PolicyStep Step(const PolicyRequest& request, const FilterConfig& config) const {
+        return RunPolicy(request, config, CurrentLocale(), clock_).verdict.step;
     }
 
     const FilterConfig& config_;
+    TokenClock clock_;
 };
 
 class Linter {
@@ -193,7 +194,7 @@ class Linter {
           setting_(setting),
           serverName_(serverName),
           config_(setting.config),
-          probe_(config_) {}
+          probe_(config_, {setting.clock.date, setting.clock.time, setting.clock.time}) {}
 
     std::vector<std::string> Run() {
         if (!CheckFile()) return std::move(warnings_);

@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "filter/BlockPage.h"
 #include "text/TextRules.h"
 #include "tools/qelmor/Commands.h"
 #include "tools/qelmor/PolicyRun.h"
@@ -163,7 +162,8 @@ Explanation Explain(const Request& request, const Setting& setting) {
     for (const auto& [name, value] : variables) {
         if (*value) server.variables.emplace_back(name, **value);
     }
-    const PolicyOutcome outcome = RunPolicy(server, setting.config, CurrentLocale());
+    const TokenClock clock{setting.clock.date, setting.clock.time, setting.clock.time};
+    const PolicyOutcome outcome = RunPolicy(server, setting.config, CurrentLocale(), clock);
 
     Explanation explanation;
     explanation.pass = outcome.decision.status == SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -176,24 +176,28 @@ Explanation Explain(const Request& request, const Setting& setting) {
             ExpectedTokenText(TokenInputAt(ValueOr(request.addr), setting), setting.config)};
     }
 
-    if (explanation.pass) {
-        explanation.receives = "file";
-        explanation.path = outcome.finalPath;
-    } else if (!outcome.written.empty()) {
-        explanation.body = outcome.written;
-        if (outcome.written == kLengthMessage) {
+    switch (outcome.verdict.action) {
+        case Action::Pass:
+            explanation.receives = "file";
+            explanation.path = outcome.finalPath;
+            break;
+        case Action::LengthMessage:
             explanation.receives = "length message";
-        } else if (outcome.written == kCharacterMessage) {
+            explanation.body = outcome.written;
+            break;
+        case Action::CharacterMessage:
             explanation.receives = "character message";
-        } else if (outcome.written == BlockPageTemplate(setting.config)) {
+            explanation.body = outcome.written;
+            break;
+        case Action::BlockPage:
             explanation.receives = "block page";
-        } else {
-            explanation.receives = "bytes";
-        }
-    } else {
-        // Ended with nothing written: the server serves the replaced path.
-        explanation.receives = "diverted path";
-        explanation.path = outcome.finalPath;
+            explanation.body = outcome.written;
+            break;
+        case Action::Divert:
+            // Ended with nothing written: the server serves the replaced path.
+            explanation.receives = "diverted path";
+            explanation.path = outcome.finalPath;
+            break;
     }
     return explanation;
 }

@@ -1,11 +1,12 @@
-// A server in the tool's own process that hands one request to the filter's
-// URL-map policy and records what the filter did with it.
+// One request through the filter's own decision, and what the server would
+// then do with it: the bytes the client is sent, the physical path served.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "filter/AccessToken.h"
 #include "filter/FilterConfig.h"
 #include "filter/UrlMapPolicy.h"
 #include "text/DateRules.h"
@@ -13,19 +14,20 @@
 namespace qelmor::tool {
 
 struct PolicyRequest {
-    // Only the variables the request carries; reading any other fails as
-    // it does for an absent header.
+    // Only the variables the request carries; any other reads as empty, as
+    // an absent header does.
     std::vector<std::pair<std::string, std::string>> variables;
     std::string physicalPath;
 };
 
 struct PolicyOutcome {
+    Verdict verdict{PolicyStep::NoClass};
     Decision decision{};
     std::string written;    // the bytes sent to the client
-    std::string finalPath;  // the physical path after the call
+    std::string finalPath;  // the physical path after the decision
 };
 
 PolicyOutcome RunPolicy(const PolicyRequest& request, const FilterConfig& config,
-                        const LocaleSettings& locale);
+                        const LocaleSettings& locale, const TokenClock& clock);
 
 }  // namespace qelmor::tool

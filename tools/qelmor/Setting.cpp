@@ -6,14 +6,6 @@
 namespace qelmor::tool {
 namespace {
 
-// The clock the filter's code reads once it is fixed; SetClockSource takes
-// a plain function, so the minute lives here.
-platform::LocalClock fixedClock;
-
-platform::LocalClock FixedClock() {
-    return fixedClock;
-}
-
 bool ReadNumber(std::string_view text, size_t at, size_t digits, int& out) {
     if (at + digits > text.size()) return false;
     out = 0;
@@ -90,8 +82,6 @@ void FixDateAndClock(const Arguments& args, Setting& setting) {
     } else {
         setting.clock = platform::ReadLocalClock();
     }
-    fixedClock = setting.clock;
-    platform::SetClockSourceForTesting(FixedClock);
 }
 
 void NoteIniState(std::string_view command, const Setting& setting) {
