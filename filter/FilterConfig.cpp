@@ -100,7 +100,7 @@ void LoadFilterConfig(FilterConfig& config, const platform::IniFile& file) {
     const FilterConfig defaults;
     // A text key falls back to its default; a number is read as text with an
     // empty fallback, and ParseInteger gives the default for it.
-    std::array<platform::IniEntry, kKeyCount> entries;
+    std::array<IniEntry, kKeyCount> entries;
     for (size_t i = 0; i < kKeyCount; ++i) {
         const ConfigKey& key = kConfigKeys[i];
         const auto* text = std::get_if<TextKey>(&key.target);

@@ -123,9 +123,9 @@ TokenClock ReadTokenClock() {
     // The date first, then the clock once for the hour and once for the
     // minute, as the issuing pages expect.
     TokenClock clock;
-    clock.date = platform::ReadLocalClock().date;
-    clock.hourClock = platform::ReadLocalClock().time;
-    clock.minuteClock = platform::ReadLocalClock().time;
+    clock.date = platform::LocalDateNow();
+    clock.hourClock = platform::LocalTimeNow();
+    clock.minuteClock = platform::LocalTimeNow();
     return clock;
 }
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/IniText.h"
+#include "text/IniText.h"
 #include "text/DateRules.h"
 
 namespace qelmor::platform {
@@ -26,6 +26,14 @@ struct LocalClock {
 
 // Reads the local clock anew at every call.
 LocalClock ReadLocalClock();
+
+// The local date, and the local clock, each read anew.
+inline CalendarDate LocalDateNow() {
+    return ReadLocalClock().date;
+}
+inline TimeOfDay LocalTimeNow() {
+    return ReadLocalClock().time;
+}
 
 // Full file name of the loaded module whose file name is `moduleName`; when
 // no such module is loaded, the host executable's own file name. Empty when

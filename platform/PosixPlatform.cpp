@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform/IniText.h"
+#include "text/IniText.h"
 #include "platform/Platform.h"
 
 namespace qelmor::platform {

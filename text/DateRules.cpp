@@ -4,8 +4,6 @@
 #include <tuple>
 #include <utility>
 
-#include "platform/Platform.h"
-
 namespace qelmor {
 namespace {
 
@@ -332,14 +330,6 @@ CalendarDate DateFromUnixDays(int64_t days) {
     const int month = int(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
     const int year = int(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
     return {year, month, day};
-}
-
-CalendarDate LocalDateNow() {
-    return platform::ReadLocalClock().date;
-}
-
-TimeOfDay LocalTimeNow() {
-    return platform::ReadLocalClock().time;
 }
 
 }  // namespace qelmor

@@ -94,8 +94,6 @@ std::string ShortDateText(const CalendarDate& date, const LocaleSettings& locale
 // The Gregorian date `days` days after 1970-01-01 (before it when negative).
 CalendarDate DateFromUnixDays(int64_t days);
 
-CalendarDate LocalDateNow();
-TimeOfDay LocalTimeNow();
 inline int HourOfDay(const TimeOfDay& time) {
     return time.hour;
 }

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "filter/FilterConfig.h"
-#include "platform/IniText.h"
+#include "text/IniText.h"
 #include "platform/Platform.h"
 #include "tests/fuzz/FuzzCheck.h"
 #include "text/TextRules.h"
@@ -76,13 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string content = input.ConsumeRemainingBytesAsString();
 
     const std::optional<std::string_view> value =
-        qelmor::platform::FindIniValue(content, section, key);
+        qelmor::FindIniValue(content, section, key);
     if (value) {
         FUZZ_CHECK(WithinText(*value, content), "the value is a part of the text");
         FUZZ_CHECK(value->find('\n') == std::string_view::npos, "a value ends at its line");
     }
     const std::optional<std::string_view> upper =
-        qelmor::platform::FindIniValue(content, UpperAscii(section), UpperAscii(key));
+        qelmor::FindIniValue(content, UpperAscii(section), UpperAscii(key));
     FUZZ_CHECK(upper.has_value() == value.has_value() && (!value || upper->data() == value->data()),
                "section and key names match without regard to ASCII case");
 
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const qelmor::ConfigKeyInfo& info : qelmor::ConfigKeys()) {
         const std::string defaultText = qelmor::ConfigValueText(defaults, info);
         std::optional<std::string> fileText;
-        if (const auto found = qelmor::platform::FindIniValue(content, "KAVRO", info.name)) {
+        if (const auto found = qelmor::FindIniValue(content, "KAVRO", info.name)) {
             fileText = Cut(*found, qelmor::kIniReadBuffer - 1);
         }
         const std::string loaded = qelmor::ConfigValueText(config, info);

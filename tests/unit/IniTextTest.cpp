@@ -4,9 +4,9 @@
 #include <span>
 #include <string>
 
-#include "platform/IniText.h"
+#include "text/IniText.h"
 
-namespace qelmor::platform {
+namespace qelmor {
 namespace {
 
 using namespace std::string_literals;
@@ -156,4 +156,4 @@ TEST(IniFirstWinsTest, DuplicateKeysAndSections) {
 }
 
 }  // namespace
-}  // namespace qelmor::platform
+}  // namespace qelmor

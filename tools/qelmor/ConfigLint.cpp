@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/IniText.h"
+#include "text/IniText.h"
 #include "text/TextRules.h"
 #include "tools/qelmor/Commands.h"
 #include "tools/qelmor/PolicyRun.h"
@@ -96,7 +96,7 @@ size_t NameDistance(std::string_view a, std::string_view b) {
 
 const ConfigKeyInfo* KnownKey(std::string_view name) {
     for (const ConfigKeyInfo& key : ConfigKeys()) {
-        if (platform::IniNamesMatch(name, key.name)) return &key;
+        if (IniNamesMatch(name, key.name)) return &key;
     }
     return nullptr;
 }
@@ -224,7 +224,7 @@ class Linter {
             Warn(path + " cannot be read: every key takes its default");
             return false;
         }
-        sectionKeys_ = platform::IniSectionKeys(content_, kConfigSection);
+        sectionKeys_ = IniSectionKeys(content_, kConfigSection);
         if (!sectionKeys_) {
             Warn("no [" + std::string(kConfigSection) + "] section in " + path +
                  ": every key takes its default");
@@ -446,7 +446,7 @@ class Linter {
 
 KeyReading ReadKey(std::string_view content, const ConfigKeyInfo& key) {
     KeyReading reading;
-    reading.raw = platform::FindIniValue(content, kConfigSection, key.name);
+    reading.raw = FindIniValue(content, kConfigSection, key.name);
     if (!reading.raw) return reading;
     if (key.kind == ConfigKeyKind::Text) {
         reading.fromFile = true;

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qelmor::platform {
+namespace qelmor {
 
 // One entry to read from an INI section, and what it reads as when absent.
 struct IniEntry {
@@ -46,4 +46,4 @@ bool IniNamesMatch(std::string_view a, std::string_view b);
 std::optional<std::vector<std::string_view>> IniSectionKeys(std::string_view content,
                                                             std::string_view section);
 
-}  // namespace qelmor::platform
+}  // namespace qelmor

@@ -1,6 +1,6 @@
-#include "platform/IniText.h"
+#include "text/IniText.h"
 
-namespace qelmor::platform {
+namespace qelmor {
 namespace {
 
 bool IsBlank(char c) {
@@ -122,4 +122,23 @@ std::optional<std::vector<std::string_view>> IniSectionKeys(std::string_view con
     return keys;
 }
 
-}  // namespace qelmor::platform
+std::vector<std::string> ReadIniEntries(std::string_view content, std::string_view section,
+                                        std::span<const IniEntry> entries, size_t bufferSize) {
+    std::vector<std::string_view> keys;
+    keys.reserve(entries.size());
+    for (const IniEntry& entry : entries)
+        keys.push_back(entry.key);
+    const auto found = FindIniValues(content, section, keys);
+    std::vector<std::string> values;
+    values.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::string_view value = found[i].value_or(entries[i].fallback);
+        // The private-profile reading fills a buffer of bufferSize bytes,
+        // the last of them its terminating zero.
+        value = bufferSize == 0 ? std::string_view() : value.substr(0, bufferSize - 1);
+        values.emplace_back(value);
+    }
+    return values;
+}
+
+}  // namespace qelmor

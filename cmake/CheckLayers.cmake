@@ -1,0 +1,35 @@
+# Fails when a file includes a header of a folder above its own: text/ and
+# digest/ stand on nothing of the project, platform/ on text/, the filter on
+# those and isapi/, hosts/ and tools/ on everything below them and never on
+# each other. Run as: cmake -DROOT=<source dir> -DSTAMP=<file> -P CheckLayers.cmake
+set(levels text=0 digest=0 isapi=0 platform=1 filter=2 hosts=3 tools=3)
+foreach(entry IN LISTS levels)
+  string(REPLACE "=" ";" pair "${entry}")
+  list(GET pair 0 folder)
+  list(GET pair 1 level)
+  set(level_${folder} ${level})
+  list(APPEND folders ${folder})
+endforeach()
+
+set(violations "")
+foreach(folder IN LISTS folders)
+  file(GLOB_RECURSE sources "${ROOT}/${folder}/*.h" "${ROOT}/${folder}/*.cpp" "${ROOT}/${folder}/*.c")
+  foreach(source IN LISTS sources)
+    file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"[a-z0-9]+/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]+\"([a-z0-9]+)/.*" "\\1" target "${line}")
+      if(NOT DEFINED level_${target} OR target STREQUAL folder)
+        continue()
+      endif()
+      if(NOT level_${target} LESS level_${folder})
+        file(RELATIVE_PATH shown "${ROOT}" "${source}")
+        string(APPEND violations "  ${shown}: ${line}\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
+if(violations)
+  message(FATAL_ERROR "includes that run from a lower layer to a higher one:\n${violations}")
+endif()
+file(WRITE "${STAMP}" "layers checked\n")
