@@ -40,12 +40,59 @@ AccessToken ExtractAccessToken(std::string_view queryString, std::string_view co
     return token;
 }
 
+namespace {
+
+// The digest order of each EncryptMode, built once.
+constexpr TokenPart kMode0[] = {TokenPart::Key, TokenPart::Address};
+constexpr TokenPart kMode1[] = {TokenPart::Key, TokenPart::Date, TokenPart::Hour,
+                                TokenPart::Minute};
+constexpr TokenPart kMode2[] = {TokenPart::Key, TokenPart::Address, TokenPart::Date,
+                                TokenPart::Hour, TokenPart::Minute};
+constexpr TokenPart kMode3[] = {TokenPart::Key, TokenPart::Date, TokenPart::Hour,
+                                TokenPart::Minute, TokenPart::Address};
+constexpr std::span<const TokenPart> kDigestOrder[] = {kMode0, kMode1, kMode2, kMode3};
+
+}  // namespace
+
+const char* TokenPartLabel(TokenPart part) {
+    switch (part) {
+        case TokenPart::Key:
+            return "key";
+        case TokenPart::Address:
+            return "address";
+        case TokenPart::Date:
+            return "date";
+        case TokenPart::Hour:
+            return "hour";
+        case TokenPart::Minute:
+            return "minute";
+    }
+    return "?";
+}
+
+std::string_view TokenInput::Text(TokenPart part) const {
+    switch (part) {
+        case TokenPart::Key:
+            return key;
+        case TokenPart::Address:
+            return address;
+        case TokenPart::Date:
+            return dateText;
+        case TokenPart::Hour:
+            return hourText;
+        case TokenPart::Minute:
+            return minuteText;
+    }
+    return {};
+}
+
 TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& date,
                            const TimeOfDay& hourClock, const TimeOfDay& minuteClock,
                            const FilterConfig& config, const LocaleSettings& locale) {
     TokenInput input;
     input.valid = config.EncryptMode >= 0 && config.EncryptMode <= 3;
     if (!input.valid) return input;
+    input.order = kDigestOrder[config.EncryptMode];
     input.key = config.PubKey;
     if (config.EncryptMode != 1) input.address = clientAddress;
     input.usesClock = config.EncryptMode != 0;
@@ -57,25 +104,19 @@ TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& d
     return input;
 }
 
-bool ExpectedToken(const TokenInput& input, const FilterConfig& config, char out[kTokenLength]) {
+bool ExpectedToken(const TokenInput& input, char out[kTokenLength]) {
     if (!input.valid) return false;
     Md5 md5;
-    md5.Update(input.key);
-    if (config.EncryptMode == 0 || config.EncryptMode == 2) md5.Update(input.address);
-    if (input.usesClock) {
-        md5.Update(input.dateText);
-        md5.Update(input.hourText);
-        md5.Update(input.minuteText);
-    }
-    if (config.EncryptMode == 3) md5.Update(input.address);
+    for (const TokenPart part : input.order)
+        md5.Update(input.Text(part));
     DigestToHex(md5.Final(), out);
     AsciiUpperInPlace(out, kTokenLength);
     return true;
 }
 
-std::string ExpectedTokenText(const TokenInput& input, const FilterConfig& config) {
+std::string ExpectedTokenText(const TokenInput& input) {
     char hex[kTokenLength];
-    if (!ExpectedToken(input, config, hex)) return {};
+    if (!ExpectedToken(input, hex)) return {};
     return std::string(hex, kTokenLength);
 }
 
@@ -88,7 +129,7 @@ bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
     const TokenInput input = BuildTokenInput(clientAddress, now.date, now.hourClock,
                                              now.minuteClock, config, locale);
     char expected[kTokenLength];
-    if (!ExpectedToken(input, config, expected)) return false;
+    if (!ExpectedToken(input, expected)) return false;
     return ConstantTimeEquals(token.Text(), std::string_view(expected, kTokenLength));
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "filter/FilterConfig.h"
@@ -22,7 +24,14 @@ struct AccessToken {
 AccessToken ExtractAccessToken(std::string_view queryString, std::string_view cookie,
                                const FilterConfig& config);
 
-// The digest input pieces of one check, for tools that show their work.
+// The pieces a token digests, in an order each EncryptMode sets.
+enum class TokenPart : uint8_t { Key, Address, Date, Hour, Minute };
+
+// "key", "address", "date", "hour", "minute".
+const char* TokenPartLabel(TokenPart part);
+
+// The digest input of one check: its pieces, and the order they are
+// digested in, which the filter and the tools that show its work share.
 struct TokenInput {
     bool valid = false;  // false for an EncryptMode outside 0 to 3
     std::string_view key;
@@ -31,6 +40,9 @@ struct TokenInput {
     std::string dateText;
     std::string hourText;
     std::string minuteText;
+    std::span<const TokenPart> order;  // empty when not valid
+
+    std::string_view Text(TokenPart part) const;
 };
 
 // The digest input for `clientAddress` at the given local date and clock,
@@ -41,8 +53,8 @@ TokenInput BuildTokenInput(std::string_view clientAddress, const CalendarDate& d
 
 // Writes the token the filter accepts for that input, 32 upper-case hex
 // digits, to `out`. False when no token can be valid.
-bool ExpectedToken(const TokenInput& input, const FilterConfig& config, char out[kTokenLength]);
-std::string ExpectedTokenText(const TokenInput& input, const FilterConfig& config);
+bool ExpectedToken(const TokenInput& input, char out[kTokenLength]);
+std::string ExpectedTokenText(const TokenInput& input);
 
 // The local date and clock as a timed token reads them: the date first,
 // then the clock once for the hour and once more for the minute.

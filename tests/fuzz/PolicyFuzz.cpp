@@ -202,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const qelmor::TokenInput tokenInput =
         qelmor::BuildTokenInput(address, fixedClock.date, fixedClock.time, fixedClock.time, config,
                                 locale);
-    const std::string token = qelmor::ExpectedTokenText(tokenInput, config);
+    const std::string token = qelmor::ExpectedTokenText(tokenInput);
     for (auto& [name, value] : request.variables)
         ReplaceMarker(value, token);
 

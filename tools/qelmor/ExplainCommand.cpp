@@ -173,7 +173,7 @@ Explanation Explain(const Request& request, const Setting& setting) {
             ExtractAccessToken(ValueOr(request.query), ValueOr(request.cookie), setting.config);
         explanation.token = TokenFacts{
             setting.config.PassMode ? "query string" : "cookie", std::string(found.Text()),
-            ExpectedTokenText(TokenInputAt(ValueOr(request.addr), setting), setting.config)};
+            ExpectedTokenText(TokenInputAt(ValueOr(request.addr), setting))};
     }
 
     switch (outcome.verdict.action) {

@@ -1,9 +1,6 @@
 #include <cstdio>
-#include <stdexcept>
-#include <vector>
+#include <string>
 
-#include "digest/Md5.h"
-#include "text/TextRules.h"
 #include "tools/qelmor/Commands.h"
 #include "tools/qelmor/Printing.h"
 
@@ -39,41 +36,6 @@ file's EncryptMode is outside 0 to 3 and no token can be valid.
 )";
 
 constexpr std::string_view kTokenParameter = "kavro=";
-
-struct Piece {
-    const char* label;
-    std::string_view text;
-};
-
-std::string Concatenate(const std::vector<Piece>& pieces) {
-    std::string all;
-    for (const Piece& piece : pieces)
-        all += piece.text;
-    return all;
-}
-
-// The pieces in the order the filter digests them. The order belongs to
-// the filter: of the two orders its modes use, the one whose digest is the
-// filter's token is the one shown.
-std::vector<Piece> DigestOrder(const TokenInput& input, std::string_view token) {
-    const Piece key{"key", input.key}, address{"address", input.address};
-    std::vector<Piece> clock;
-    if (input.usesClock) {
-        clock = {{"date", input.dateText}, {"hour", input.hourText}, {"minute", input.minuteText}};
-    }
-    std::vector<Piece> addressFirst{key};
-    if (!input.address.empty()) addressFirst.push_back(address);
-    addressFirst.insert(addressFirst.end(), clock.begin(), clock.end());
-    std::vector<Piece> addressLast{key};
-    addressLast.insert(addressLast.end(), clock.begin(), clock.end());
-    if (!input.address.empty()) addressLast.push_back(address);
-
-    for (const auto* order : {&addressFirst, &addressLast}) {
-        const std::string hex = AsciiUpper(DigestToHex(DigestText(Concatenate(*order))));
-        if (hex == token) return *order;
-    }
-    throw std::logic_error("the digest input pieces do not give the filter's token");
-}
 
 // The URL with the token parameter added to its query string, before any
 // fragment.
@@ -152,7 +114,7 @@ int RunToken(std::span<const std::string> args) {
     // TokenInput keeps views: the address must outlive it.
     const std::string_view address = client ? std::string_view(*client) : std::string_view();
     const TokenInput input = TokenInputAt(address, setting);
-    const std::string token = ExpectedTokenText(input, setting.config);
+    const std::string token = ExpectedTokenText(input);
     const std::string* url = arguments.Value("--link");
     const std::string link = url ? LinkFor(*url, token, setting) : std::string();
     NoteIniState("token", setting);
@@ -162,10 +124,13 @@ int RunToken(std::span<const std::string> args) {
         std::printf("EncryptMode %d at %04d-%02d-%02d %s\n", int(setting.config.EncryptMode),
                     clock.date.year, clock.date.month, clock.date.day,
                     ClockText(clock.time.hour, clock.time.minute).c_str());
-        const std::vector<Piece> pieces = DigestOrder(input, token);
-        for (const Piece& piece : pieces)
-            std::printf("%-8s %s\n", piece.label, Quoted(piece.text).c_str());
-        std::printf("%-8s %s\n", "input", Quoted(Concatenate(pieces)).c_str());
+        // The pieces the filter digests, in its own order.
+        std::string whole;
+        for (const TokenPart part : input.order) {
+            std::printf("%-8s %s\n", TokenPartLabel(part), Quoted(input.Text(part)).c_str());
+            whole += input.Text(part);
+        }
+        std::printf("%-8s %s\n", "input", Quoted(whole).c_str());
         std::printf("%-8s %s\n", "token", token.c_str());
         if (url) std::printf("%-8s %s\n", "link", link.c_str());
     } else {
