@@ -139,17 +139,18 @@ Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, v
     facts.host = GetServerVar(context, "HTTP_HOST", buffers.host);
     facts.urlMap = notificationType == SF_NOTIFY_URL_MAP;
     auto* urlMap = static_cast<HTTP_FILTER_URL_MAP*>(notification);
-    if (facts.urlMap && IsExaminedHost(facts.host, config)) {
+    std::optional<Verdict> verdict = DecideHostGate(facts, config);
+    if (!verdict) {
         facts.referer = GetServerVar(context, "HTTP_REFERER", buffers.referer);
         facts.address = GetServerVar(context, "REMOTE_ADDR", buffers.address);
         facts.query = GetServerVar(context, "QUERY_STRING", buffers.query);
         facts.cookie = GetServerVar(context, "HTTP_COOKIE", buffers.cookie);
         facts.agent = GetServerVar(context, "HTTP_USER_AGENT", buffers.agent);
         facts.physicalPath = PhysicalPathOf(urlMap);
+        verdict = DecideExamined(facts, config, locale, clock);
     }
-    const Verdict verdict = DecideUrlMap(facts, config, locale, clock);
 
-    switch (verdict.action) {
+    switch (verdict->action) {
         case Action::Pass:
             break;
         case Action::BlockPage:
@@ -162,10 +163,10 @@ Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, v
             SendBlockPage(context, kCharacterMessage, config);
             break;
         case Action::Divert:
-            RefuseRequest(context, urlMap, false, verdict.extension, config);
+            RefuseRequest(context, urlMap, false, verdict->extension, config);
             break;
     }
-    return {verdict.Status(), verdict.step};
+    return {verdict->Status(), verdict->step};
 }
 
 }  // namespace qelmor

@@ -76,9 +76,18 @@ std::string_view HostForDomainGate(std::string_view host) {
 
 Verdict DecideUrlMap(const RequestFacts& facts, const FilterConfig& config,
                      const LocaleSettings& locale, const ClockReading& clock) {
+    if (const std::optional<Verdict> gate = DecideHostGate(facts, config)) return *gate;
+    return DecideExamined(facts, config, locale, clock);
+}
+
+std::optional<Verdict> DecideHostGate(const RequestFacts& facts, const FilterConfig& config) {
     if (!IsExaminedHost(facts.host, config)) return Passed(PolicyStep::OtherHost);
     if (!facts.urlMap) return Passed(PolicyStep::OtherNotification);
+    return std::nullopt;
+}
 
+Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
+                       const LocaleSettings& locale, const ClockReading& clock) {
     const std::string_view refererHost = RefererHost(facts.referer);
     if (ContainsUpper(config.FriendDomain, refererHost)) {
         return Passed(PolicyStep::FriendlyReferer);

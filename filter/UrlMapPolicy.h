@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "filter/AccessToken.h"
@@ -85,8 +86,16 @@ std::string_view HostForDomainGate(std::string_view host);
 bool IsExaminedHost(std::string_view host, const FilterConfig& config);
 
 // The decision for one request. Reads nothing but its arguments (the clock
-// only when a timed token is checked) and changes nothing.
+// only when a timed token is checked) and changes nothing. It is the host
+// gate, then the examination; a server that gathers facts as it goes asks
+// the gate first and gathers the rest only for requests it lets through.
 Verdict DecideUrlMap(const RequestFacts& facts, const FilterConfig& config,
                      const LocaleSettings& locale, const ClockReading& clock);
+// The first two steps, which need only the host and the kind of
+// notification: a verdict for requests they pass unexamined, else nothing.
+std::optional<Verdict> DecideHostGate(const RequestFacts& facts, const FilterConfig& config);
+// The remaining steps, for a request the gate let through.
+Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
+                       const LocaleSettings& locale, const ClockReading& clock);
 
 }  // namespace qelmor
