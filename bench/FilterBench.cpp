@@ -8,20 +8,23 @@
 #include <benchmark/benchmark.h>
 #include <openssl/md5.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "bench/AllocationCounter.h"
-#include "bench/BenchServer.h"
 #include "digest/Md5.h"
 #include "platform/Platform.h"
+#include "tests/support/FakeServer.h"
 
 namespace qelmor::bench {
 namespace {
@@ -129,6 +132,48 @@ std::string OpenSslUpperHex(std::string_view input) {
     return hex;
 }
 
+using testing::FakeRequest;
+using testing::FilterLibrary;
+using testing::TempFolder;
+
+// The library copied as qelmor.so into a folder of its own beside `ini` as
+// KAVRO.ini, loaded and registered.
+class LoadedFilter {
+  public:
+    LoadedFilter(const std::string& libraryPath, const std::string& ini) {
+        try {
+            folder_.CopyIn(libraryPath, "qelmor.so");
+            folder_.Write("KAVRO.ini", ini);
+        } catch (const std::exception& failure) {
+            error_ = "cannot copy " + libraryPath + ": " + failure.what();
+            return;
+        }
+        library_ = std::make_unique<FilterLibrary>(folder_.File("qelmor.so"));
+        if (!library_->Loaded()) {
+            error_ = library_->Error();
+            return;
+        }
+        HTTP_FILTER_VERSION version{};
+        version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+        if (!library_->Register(version)) error_ = "GetFilterVersion refused";
+    }
+
+    // Empty when the library loaded and registered.
+    const std::string& Error() const { return error_; }
+
+    // One URL-map notification of `request`; what it wrote is of this run.
+    uint32_t Run(FakeRequest& request) const {
+        request.bytesWritten = 0;
+        request.writeCalls = 0;
+        return library_->Run(request);
+    }
+
+  private:
+    TempFolder folder_;
+    std::unique_ptr<FilterLibrary> library_;
+    std::string error_;
+};
+
 LoadedFilter& SiteFilter() {
     static LoadedFilter filter(std::getenv("QELMOR_LIBRARY") != nullptr
                                    ? std::getenv("QELMOR_LIBRARY")
@@ -146,14 +191,22 @@ struct PreparedCase {
             query.replace(marker, sizeof kTokenMarker - 1,
                           OpenSslUpperHex(TokenInputAt(StableMinute())));
         }
-        request.Set("HTTP_HOST", decision.host);
-        if (decision.referer != nullptr) request.Set("HTTP_REFERER", decision.referer);
-        request.Set("REMOTE_ADDR", kAddress);
-        request.Set("QUERY_STRING", query);
-        request.Set("HTTP_COOKIE", kCookie);
-        request.Set("HTTP_USER_AGENT", decision.agent);
+        request.variables["HTTP_HOST"] = decision.host;
+        if (decision.referer != nullptr) request.variables["HTTP_REFERER"] = decision.referer;
+        request.variables["REMOTE_ADDR"] = kAddress;
+        request.variables["QUERY_STRING"] = query;
+        request.variables["HTTP_COOKIE"] = kCookie;
+        request.variables["HTTP_USER_AGENT"] = decision.agent;
         request.physicalPath = decision.path;
+        // Nothing the server does while the filter runs may allocate, so an
+        // allocation seen then is the filter's.
+        request.recordReads = false;
+        request.recordWrites = false;
+        request.pathStorage = pathStorage;
+        request.arena = arena;
     }
+    PreparedCase(const PreparedCase&) = delete;
+    PreparedCase& operator=(const PreparedCase&) = delete;
 
     uint32_t ExpectedStatus() const {
         return source.expect == Expect::Pass ? SF_STATUS_REQ_NEXT_NOTIFICATION
@@ -163,7 +216,8 @@ struct PreparedCase {
     // Empty when the last run ended as the case expects.
     std::string CheckOutcome(uint32_t status) const {
         if (status != ExpectedStatus()) return "unexpected status " + std::to_string(status);
-        if (request.PathReplaced()) return "the physical path was replaced";
+        if (!request.pathInServerBuffer || request.finalPath != request.physicalPath)
+            return "the physical path was replaced";
         const bool wrote = request.bytesWritten > 0;
         if (wrote != (source.expect == Expect::BlockPage)) {
             return wrote ? "wrote to the client" : "sent no block page";
@@ -173,7 +227,10 @@ struct PreparedCase {
 
     const DecisionCase& source;
     std::string query;
-    BenchRequest request;
+    // The server's storage: the path buffer and the AllocMem arena.
+    std::array<char, 1024> pathStorage{};
+    alignas(16) std::array<char, 4096> arena{};
+    FakeRequest request;
 };
 
 void DecisionBenchmark(benchmark::State& state, const DecisionCase& decision) {
@@ -182,10 +239,9 @@ void DecisionBenchmark(benchmark::State& state, const DecisionCase& decision) {
         state.SkipWithError(filter.Error().c_str());
         return;
     }
-    const PFN_HTTPFILTERPROC proc = filter.Proc();
     PreparedCase prepared(decision);
     // The first decision of the process reads the time-zone file.
-    const std::string warmUp = prepared.CheckOutcome(RunDecision(proc, prepared.request));
+    const std::string warmUp = prepared.CheckOutcome(filter.Run(prepared.request));
     if (!warmUp.empty()) {
         state.SkipWithError(warmUp.c_str());
         return;
@@ -195,7 +251,7 @@ void DecisionBenchmark(benchmark::State& state, const DecisionCase& decision) {
     uint64_t wrong = 0;
     for (auto _ : state) {
         StartCountingAllocations();
-        const uint32_t status = RunDecision(proc, prepared.request);
+        const uint32_t status = filter.Run(prepared.request);
         allocations += StopCountingAllocations();
         wrong += status != expected ? 1 : 0;
     }
@@ -361,11 +417,11 @@ int CheckAllocations() {
         PreparedCase prepared(decision);
         std::string problem;
         for (int i = 0; i < 3 && problem.empty(); ++i)
-            problem = prepared.CheckOutcome(RunDecision(filter.Proc(), prepared.request));
+            problem = prepared.CheckOutcome(filter.Run(prepared.request));
         uint64_t allocations = 0;
         for (int i = 0; i < kDecisions && problem.empty(); ++i) {
             StartCountingAllocations();
-            const uint32_t status = RunDecision(filter.Proc(), prepared.request);
+            const uint32_t status = filter.Run(prepared.request);
             allocations += StopCountingAllocations();
             problem = prepared.CheckOutcome(status);
         }

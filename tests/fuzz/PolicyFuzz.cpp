@@ -12,11 +12,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "filter/AccessToken.h"
 #include "filter/BlockPage.h"
@@ -25,6 +23,7 @@
 #include "isapi/Isapi4.h"
 #include "platform/Platform.h"
 #include "tests/fuzz/FuzzCheck.h"
+#include "tests/support/FakeServer.h"
 #include "text/DateRules.h"
 
 extern "C" int32_t GetFilterVersion(HTTP_FILTER_VERSION* version);
@@ -42,71 +41,6 @@ enum class Quirk : uint8_t {
     ZeroSizeOnSuccess,  // reports success with a size of 0
     SecondReadFails,    // asks for a larger buffer, then fails anyway
 };
-
-struct Request {
-    std::vector<std::pair<std::string, std::string>> variables;
-    Quirk quirk = Quirk::None;
-    bool failAllocMem = false;
-    bool withheldLongValue = false;  // SecondReadFails struck
-    std::vector<std::unique_ptr<char[]>> allocations;
-    std::vector<size_t> allocationSizes;
-    size_t written = 0;
-    std::vector<std::string> writes;
-};
-
-Request& RequestOf(HTTP_FILTER_CONTEXT* context) {
-    return *static_cast<Request*>(context->ServerContext);
-}
-
-int32_t GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, uint32_t* size) {
-    Request& request = RequestOf(context);
-    for (const auto& [variable, value] : request.variables) {
-        if (variable != name) continue;
-        const uint32_t needed = uint32_t(value.size()) + 1;
-        if (buffer == nullptr || *size < needed) {
-            *size = needed;
-            return 0;
-        }
-        if (request.quirk == Quirk::SecondReadFails && needed > 4096) {
-            request.withheldLongValue = true;
-            return 0;
-        }
-        std::memcpy(buffer, value.c_str(), needed);
-        *size = request.quirk == Quirk::ZeroSizeOnSuccess ? 0 : needed;
-        return 1;
-    }
-    return 0;
-}
-
-int32_t AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) {
-    return 1;
-}
-
-volatile unsigned char lastByteWritten;
-
-int32_t WriteClient(HTTP_FILTER_CONTEXT* context, void* bytes, uint32_t* length, uint32_t) {
-    // Reads every byte, so a write from bad memory is caught here.
-    const auto* data = static_cast<const unsigned char*>(bytes);
-    for (uint32_t i = 0; i < *length; ++i)
-        lastByteWritten = data[i];
-    Request& request = RequestOf(context);
-    request.written += *length;
-    request.writes.emplace_back(reinterpret_cast<const char*>(data), *length);
-    return 1;
-}
-
-void* AllocMem(HTTP_FILTER_CONTEXT* context, uint32_t size, uint32_t) {
-    Request& request = RequestOf(context);
-    if (request.failAllocMem) return nullptr;
-    // Exactly the size asked for, so a write past it is caught.
-    request.allocations.emplace_back(new char[size == 0 ? 1 : size]);
-    request.allocationSizes.push_back(size);
-    return request.allocations.back().get();
-}
-
-int32_t ServerSupportFunction(HTTP_FILTER_CONTEXT*, uint32_t, void*, uintptr_t, uintptr_t) {
-    return 0;
-}
 
 qelmor::platform::LocalClock fixedClock;
 
@@ -150,8 +84,10 @@ uint32_t DecideAsTheEntryPointDoes(HTTP_FILTER_CONTEXT* context, uint32_t type, 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    Request request;
-    request.quirk = Quirk(input.ConsumeIntegralInRange<uint8_t>(0, 2));
+    qelmor::testing::FakeRequest request;
+    const Quirk quirk = Quirk(input.ConsumeIntegralInRange<uint8_t>(0, 2));
+    request.zeroSizeOnSuccess = quirk == Quirk::ZeroSizeOnSuccess;
+    request.failLongRetry = quirk == Quirk::SecondReadFails;
     request.failAllocMem = input.ConsumeIntegralInRange<uint8_t>(0, 7) == 0;
     const bool urlMapNotification = input.ConsumeIntegralInRange<uint8_t>(0, 7) != 0;
     const bool nullNotification = input.ConsumeIntegralInRange<uint8_t>(0, 31) == 0;
@@ -171,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t padding =
             kPaddings[input.ConsumeIntegralInRange<size_t>(0, std::size(kPaddings) - 1)];
         value.append(padding, std::strcmp(name, "QUERY_STRING") == 0 ? 'q' : 'c');
-        request.variables.emplace_back(name, std::move(value));
+        request.variables.emplace(name, std::move(value));
     }
     const std::string physicalPath = input.ConsumeRandomLengthString(400);
     const std::string ini = input.ConsumeRemainingBytesAsString();
@@ -199,52 +135,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& [name, value] : request.variables) {
         if (name == "REMOTE_ADDR") address = value;
     }
-    const qelmor::TokenInput tokenInput =
-        qelmor::BuildTokenInput(address, fixedClock.date, fixedClock.time, fixedClock.time, config,
-                                locale);
+    const qelmor::TokenInput tokenInput = qelmor::BuildTokenInput(
+        address, fixedClock.date, fixedClock.time, fixedClock.time, config, locale);
     const std::string token = qelmor::ExpectedTokenText(tokenInput);
     for (auto& [name, value] : request.variables)
         ReplaceMarker(value, token);
 
     // A server buffer of exactly the announced size when the path fits it.
-    const size_t pathBytes = std::strlen(physicalPath.c_str()) + 1;
-    const size_t allocated = pathBufferSize >= pathBytes ? pathBufferSize : pathBytes;
-    const std::unique_ptr<char[]> pathBuffer(new char[allocated]);
-    std::memcpy(pathBuffer.get(), physicalPath.c_str(), pathBytes);
-    HTTP_FILTER_URL_MAP urlMap{};
-    urlMap.pszURL = "/";
-    urlMap.pszPhysicalPath = pathBuffer.get();
-    urlMap.cbPathBuff = pathBufferSize;
-
-    HTTP_FILTER_CONTEXT context{};
-    context.cb = sizeof context;
-    context.Revision = HTTP_FILTER_REVISION;
-    context.ServerContext = &request;
-    context.GetServerVariable = GetServerVariable;
-    context.AddResponseHeaders = AddResponseHeaders;
-    context.WriteClient = WriteClient;
-    context.AllocMem = AllocMem;
-    context.ServerSupportFunction = ServerSupportFunction;
-
-    const uint32_t type = urlMapNotification ? SF_NOTIFY_URL_MAP : SF_NOTIFY_PREPROC_HEADERS;
-    void* const notification = nullNotification ? nullptr : &urlMap;
+    request.physicalPath = physicalPath;
+    request.pathBufferSize = pathBufferSize;
+    request.pathBeyondBuffer = true;
+    request.notificationType = urlMapNotification ? SF_NOTIFY_URL_MAP : SF_NOTIFY_PREPROC_HEADERS;
+    request.nullNotification = nullNotification;
     const qelmor::TokenClock clock{fixedClock.date, fixedClock.time, fixedClock.time};
-    const uint32_t status =
-        DecideAsTheEntryPointDoes(&context, type, notification, config, locale, clock);
+    const uint32_t status = qelmor::testing::RunRequest(
+        request, [&](HTTP_FILTER_CONTEXT* context, uint32_t type, void* notification) {
+            return DecideAsTheEntryPointDoes(context, type, notification, config, locale, clock);
+        });
     // For reading what a saved input does: QELMOR_FUZZ_VERBOSE=1.
     static const bool verbose = std::getenv("QELMOR_FUZZ_VERBOSE") != nullptr;
     if (verbose) {
         std::fprintf(stderr, "status %s, %zu bytes written, path \"%s\", token %s\n",
-                     status == SF_STATUS_REQ_FINISHED ? "FINISHED" : "NEXT", request.written,
-                     urlMap.pszPhysicalPath, token.c_str());
+                     status == SF_STATUS_REQ_FINISHED ? "FINISHED" : "NEXT", request.bytesWritten,
+                     request.finalPath.c_str(), token.c_str());
     }
     FUZZ_CHECK(status == SF_STATUS_REQ_NEXT_NOTIFICATION || status == SF_STATUS_REQ_FINISHED,
                "the filter passes or finishes");
 
-    const size_t finalLength = std::strlen(urlMap.pszPhysicalPath);
-    const std::string_view finalPath(urlMap.pszPhysicalPath, finalLength);
-    const bool pathChanged = urlMap.pszPhysicalPath != pathBuffer.get() ||
-                             finalPath != std::string_view(physicalPath.c_str());
+    const size_t finalLength = request.finalPath.size();
+    const std::string_view finalPath = request.finalPath;
+    const bool pathChanged =
+        !request.pathInServerBuffer || finalPath != std::string_view(physicalPath.c_str());
     if (!urlMapNotification) {
         // The host gate reads the host for them too; a host the server
         // withholds cannot be judged, and ends the request.
@@ -252,23 +173,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "only URL-map notifications are decided");
     }
     if (status == SF_STATUS_REQ_NEXT_NOTIFICATION) {
-        FUZZ_CHECK(request.written == 0 && !pathChanged, "a passed request is left as it came");
+        FUZZ_CHECK(request.bytesWritten == 0 && !pathChanged,
+                   "a passed request is left as it came");
     }
-    if (urlMap.pszPhysicalPath == pathBuffer.get() && pathChanged) {
+    if (request.pathInServerBuffer && pathChanged) {
         FUZZ_CHECK(finalLength < pathBufferSize, "a path replaced in place fits the buffer");
     }
-    if (urlMap.pszPhysicalPath != pathBuffer.get()) {
+    if (!request.pathInServerBuffer) {
         FUZZ_CHECK(!request.allocations.empty() &&
-                       urlMap.pszPhysicalPath == request.allocations.back().get() &&
+                       request.finalPathAddress == request.allocations.back().get() &&
                        finalLength < request.allocationSizes.back() &&
-                       urlMap.cbPathBuff == request.allocationSizes.back(),
+                       request.finalPathBufferSize == request.allocationSizes.back(),
                    "a longer path lives in the server's memory, with its size");
     }
 
     // A refusal either writes one whole answer or diverts the path, never both.
-    FUZZ_CHECK(request.writes.size() <= 1, "at most one write to the client");
-    if (!request.writes.empty()) {
-        const std::string& bytes = request.writes.front();
+    FUZZ_CHECK(request.writeCalls <= 1, "at most one write to the client");
+    if (request.writeCalls != 0) {
+        const std::string& bytes = request.written;
         FUZZ_CHECK(!pathChanged, "a written answer leaves the path alone");
         FUZZ_CHECK(bytes == qelmor::kLengthMessage || bytes == qelmor::kCharacterMessage ||
                        bytes == qelmor::BlockPageTemplate(config),
@@ -287,10 +209,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (request.withheldLongValue) {
         // A value the filter could not see must not read as an empty one.
-        FUZZ_CHECK(status == SF_STATUS_REQ_FINISHED && request.writes.empty() && !pathChanged,
+        FUZZ_CHECK(status == SF_STATUS_REQ_FINISHED && request.writeCalls == 0 && !pathChanged,
                    "a long value the server withheld ends the request unanswered");
     }
-    if (status == SF_STATUS_REQ_FINISHED && request.writes.empty() && !pathChanged) {
+    if (status == SF_STATUS_REQ_FINISHED && request.writeCalls == 0 && !pathChanged) {
         // Diverting "KAVRO.x" to itself leaves no visible change.
         const bool sameDiversion = std::string_view(physicalPath.c_str()).starts_with("KAVRO.");
         FUZZ_CHECK(request.failAllocMem || sameDiversion || request.withheldLongValue,

@@ -38,6 +38,7 @@ int32_t QELMOR_WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name
     }
     const uint32_t needed = uint32_t(found->second.size()) + 1;
     if (request.failLongRetry && buffer != nullptr && needed > 4096 && *size >= needed) {
+        request.withheldLongValue = true;
         SetError(ERROR_NOT_ENOUGH_MEMORY_CODE);
         return 0;
     }
@@ -47,7 +48,7 @@ int32_t QELMOR_WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name
         return 0;
     }
     std::memcpy(buffer, found->second.c_str(), needed);
-    *size = needed;
+    *size = request.zeroSizeOnSuccess ? 0 : needed;
     return 1;
 }
 
@@ -58,7 +59,8 @@ int32_t QELMOR_WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) 
 int32_t QELMOR_WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, void* bytes, uint32_t* length,
                                   uint32_t) {
     FakeRequest& request = RequestOf(context);
-    request.written.append(static_cast<const char*>(bytes), *length);
+    if (request.recordWrites) request.written.append(static_cast<const char*>(bytes), *length);
+    request.bytesWritten += *length;
     ++request.writeCalls;
     return 1;
 }
@@ -66,7 +68,19 @@ int32_t QELMOR_WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, void* bytes, uin
 void* QELMOR_WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, uint32_t size, uint32_t) {
     FakeRequest& request = RequestOf(context);
     if (request.failAllocMem) return nullptr;
-    request.allocations.emplace_back(new char[size]);
+    if (!request.arena.empty()) {
+        // Aligned as the heap would align it.
+        constexpr uintptr_t kAlign = 16;
+        const uintptr_t base = reinterpret_cast<uintptr_t>(request.arena.data());
+        const uintptr_t at = (base + request.arenaUsed + kAlign - 1) & ~(kAlign - 1);
+        const size_t offset = size_t(at - base);
+        if (offset > request.arena.size() || request.arena.size() - offset < size) return nullptr;
+        request.arenaUsed = offset + size;
+        return request.arena.data() + offset;
+    }
+    // Exactly the size asked for, so a write past it is caught by ASan.
+    request.allocations.emplace_back(new char[size == 0 ? 1 : size]);
+    request.allocationSizes.push_back(size);
     return request.allocations.back().get();
 }
 
@@ -134,17 +148,35 @@ uint32_t RunRequest(FakeRequest& request, const FilterProc& proc) {
     context.AllocMem = AllocMem;
     context.ServerSupportFunction = ServerSupportFunction;
 
-    // Exactly the announced size, so a write past it is caught by ASan.
-    std::vector<char> pathBuffer(std::max<uint32_t>(request.pathBufferSize, 1), '\0');
-    std::memcpy(pathBuffer.data(), request.physicalPath.data(),
-                std::min<size_t>(request.physicalPath.size(), pathBuffer.size() - 1));
+    // Exactly the announced size, so a write past it is caught by ASan,
+    // unless the path is to go in whole or the caller lends the storage.
+    std::vector<char> ownBuffer;
+    std::span<char> pathBuffer = request.pathStorage;
+    size_t pathLength = 0;
+    if (pathBuffer.empty()) {
+        size_t bufferSize = std::max<size_t>(request.pathBufferSize, 1);
+        if (request.pathBeyondBuffer) {
+            pathLength = std::strlen(request.physicalPath.c_str());
+            bufferSize = std::max(bufferSize, pathLength + 1);
+        }
+        ownBuffer.assign(bufferSize, '\0');
+        pathBuffer = ownBuffer;
+    }
+    if (!request.pathBeyondBuffer || !request.pathStorage.empty())
+        pathLength = std::min(request.physicalPath.size(), pathBuffer.size() - 1);
+    std::memcpy(pathBuffer.data(), request.physicalPath.data(), pathLength);
+    pathBuffer[pathLength] = '\0';
     HTTP_FILTER_URL_MAP urlMap{};
     urlMap.pszURL = "/";
     urlMap.pszPhysicalPath = pathBuffer.data();
     urlMap.cbPathBuff = request.pathBufferSize;
+    request.arenaUsed = 0;
 
-    const uint32_t status = proc(&context, request.notificationType, &urlMap);
+    const uint32_t status =
+        proc(&context, request.notificationType, request.nullNotification ? nullptr : &urlMap);
     request.pathInServerBuffer = urlMap.pszPhysicalPath == pathBuffer.data();
+    request.finalPathAddress = urlMap.pszPhysicalPath;
+    request.finalPathBufferSize = urlMap.cbPathBuff;
     request.finalPath = urlMap.pszPhysicalPath == nullptr ? "" : urlMap.pszPhysicalPath;
     return status;
 }
