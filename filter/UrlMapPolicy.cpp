@@ -74,6 +74,14 @@ std::string_view HostForDomainGate(std::string_view host) {
     return host;
 }
 
+FileClass ClassOfExtension(std::string_view extension, const FilterConfig& config) {
+    if (ContainsUpper(config.SuperExt, extension)) return FileClass::Super;
+    if (ContainsUpper(config.CommonExt, extension)) return FileClass::Common;
+    if (ContainsUpper(config.AdvancedExt, extension)) return FileClass::Advanced;
+    if (ContainsUpper(config.MediaExt, extension)) return FileClass::Media;
+    return FileClass::None;
+}
+
 Verdict DecideUrlMap(const RequestFacts& facts, const FilterConfig& config,
                      const LocaleSettings& locale, const ClockReading& clock) {
     if (const std::optional<Verdict> gate = DecideHostGate(facts, config)) return *gate;
@@ -110,30 +118,27 @@ Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
         return Passed(PolicyStep::PublicFile);
     }
 
-    if (ContainsUpper(config.SuperExt, extension)) {
-        return Refused(PolicyStep::SuperClass, config.SuperAction, extension);
-    }
-
-    if (ContainsUpper(config.CommonExt, extension)) {
-        if (EqualsUpper(refererHost, facts.host)) return Passed(PolicyStep::CommonSameHost);
-        return Refused(PolicyStep::CommonForeignReferer, config.CommonAction, extension);
-    }
-
-    if (ContainsUpper(config.AdvancedExt, extension)) {
-        if (HasValidToken(facts, config, locale, clock)) {
-            return Passed(PolicyStep::AdvancedValidToken);
-        }
-        return Refused(PolicyStep::AdvancedInvalidToken, config.AdvancedAction, extension);
-    }
-
-    if (ContainsUpper(config.MediaExt, extension)) {
-        if (!HasValidToken(facts, config, locale, clock)) {
-            return Refused(PolicyStep::MediaInvalidToken, config.Mediaaction, extension);
-        }
-        if (!config.PlayOnline || IsPlayerAgent(facts.agent)) {
-            return Passed(PolicyStep::MediaValidToken);
-        }
-        return Refused(PolicyStep::MediaNotPlayer, config.Mediaaction, extension);
+    switch (ClassOfExtension(extension, config)) {
+        case FileClass::None:
+            break;
+        case FileClass::Super:
+            return Refused(PolicyStep::SuperClass, config.SuperAction, extension);
+        case FileClass::Common:
+            if (EqualsUpper(refererHost, facts.host)) return Passed(PolicyStep::CommonSameHost);
+            return Refused(PolicyStep::CommonForeignReferer, config.CommonAction, extension);
+        case FileClass::Advanced:
+            if (HasValidToken(facts, config, locale, clock)) {
+                return Passed(PolicyStep::AdvancedValidToken);
+            }
+            return Refused(PolicyStep::AdvancedInvalidToken, config.AdvancedAction, extension);
+        case FileClass::Media:
+            if (!HasValidToken(facts, config, locale, clock)) {
+                return Refused(PolicyStep::MediaInvalidToken, config.Mediaaction, extension);
+            }
+            if (!config.PlayOnline || IsPlayerAgent(facts.agent)) {
+                return Passed(PolicyStep::MediaValidToken);
+            }
+            return Refused(PolicyStep::MediaNotPlayer, config.Mediaaction, extension);
     }
 
     return Passed(PolicyStep::NoClass);

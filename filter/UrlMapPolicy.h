@@ -85,6 +85,13 @@ std::string_view HostForDomainGate(std::string_view host);
 // other hosts pass unexamined.
 bool IsExaminedHost(std::string_view host, const FilterConfig& config);
 
+// The classes of files, in the order their lists are tested.
+enum class FileClass : uint8_t { None, Super, Common, Advanced, Media };
+
+// The class of a file with `extension` (its dot included): the first list,
+// in the order super, common, advanced, media, that contains it.
+FileClass ClassOfExtension(std::string_view extension, const FilterConfig& config);
+
 // The decision for one request. Reads nothing but its arguments (the clock
 // only when a timed token is checked) and changes nothing. It is the host
 // gate, then the examination; a server that gathers facts as it goes asks

@@ -123,32 +123,21 @@ class Prober {
     Prober(const FilterConfig& config, const TokenClock& clock) : config_(config), clock_(clock) {}
 
     // The list whose class the policy gives a file with `extension`; null
-    // for none. Host, referer, public-file and security steps are set
-    // aside so that only the class tests speak.
+    // for none.
     const char* ClassOf(std::string_view extension) const {
-        FilterConfig config = config_;
-        config.DomainName.clear();
-        config.FriendDomain.clear();
-        config.PubFile.clear();
-        config.OpenSecurity = false;
-        PolicyRequest request;
-        request.physicalPath = "/probe/file" + std::string(extension);
-        switch (Step(request, config)) {
-            case PolicyStep::SuperClass:
+        switch (ClassOfExtension(extension, config_)) {
+            case FileClass::Super:
                 return "SuperExt";
-            case PolicyStep::CommonSameHost:
-            case PolicyStep::CommonForeignReferer:
+            case FileClass::Common:
                 return "CommonExt";
-            case PolicyStep::AdvancedValidToken:
-            case PolicyStep::AdvancedInvalidToken:
+            case FileClass::Advanced:
                 return "AdvancedExt";
-            case PolicyStep::MediaValidToken:
-            case PolicyStep::MediaNotPlayer:
-            case PolicyStep::MediaInvalidToken:
+            case FileClass::Media:
                 return "MediaExt";
-            default:
-                return nullptr;
+            case FileClass::None:
+                break;
         }
+        return nullptr;
     }
 
     bool IsFriendly(std::string_view refererHost) const {
@@ -170,12 +159,7 @@ class Prober {
         return Step(request, config) == PolicyStep::QueryTooLong;
     }
 
-    bool Examines(std::string_view host) const {
-        PolicyRequest request;
-        request.variables.emplace_back("HTTP_HOST", std::string(host));
-        request.physicalPath = "/probe/file";
-        return Step(request, config_) != PolicyStep::OtherHost;
-    }
+    bool Examines(std::string_view host) const { return IsExaminedHost(host, config_); }
 
   private:
     PolicyStep Step(const PolicyRequest& request, const FilterConfig& config) const {
