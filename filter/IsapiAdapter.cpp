@@ -1,6 +1,7 @@
 #include "filter/IsapiAdapter.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "filter/BlockPage.h"
@@ -9,7 +10,6 @@
 #include "text/TextRules.h"
 
 namespace qelmor {
-
 namespace {
 
 // The size reported on success counts the terminating zero.
@@ -18,6 +18,19 @@ std::string_view ValueOf(const char* bytes, uint32_t reportedSize, uint32_t offe
     const uint32_t length = reportedSize > offered ? offered - 1 : reportedSize - 1;
     return {bytes, length};
 }
+
+std::string_view PhysicalPathOf(const HTTP_FILTER_URL_MAP* urlMap) {
+    if (urlMap == nullptr || urlMap->pszPhysicalPath == nullptr) return {};
+    const char* path = urlMap->pszPhysicalPath;
+    const size_t length =
+        urlMap->cbPathBuff > 0 ? strnlen(path, urlMap->cbPathBuff) : std::strlen(path);
+    return {path, length};
+}
+
+// The values the facts are views into, one fixed buffer each.
+struct FactBuffers {
+    ServerVarBuffer host, referer, address, query, cookie, agent;
+};
 
 }  // namespace
 
@@ -33,13 +46,12 @@ std::string_view GetServerVar(HTTP_FILTER_CONTEXT* context, const char* name,
     // query string passes the security checks and an empty cookie loses its
     // token. Offer exactly the size the server asked for, once.
     if (size <= kServerVarBuffer) return {};
-    // No room for the value is not an empty value: std::bad_alloc ends the
-    // decision with a refusal rather than letting the request pass unchecked.
+    // Neither no room for the value (std::bad_alloc) nor a server that will
+    // not hand it over reads as an empty value: both end the decision with a
+    // refusal rather than letting the request pass unchecked.
     const uint32_t needed = size;
     buffer.large.reset(new char[needed]);
     size = needed;
-    // The value exists and is long; an empty text in its place would let a
-    // long query string pass the length check.
     if (!context->GetServerVariable(context, variable, buffer.large.get(), &size)) {
         throw ServerVarUnavailable{name};
     }
@@ -70,23 +82,6 @@ bool ReplacePhysicalPath(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlM
     urlMap->cbPathBuff = needed;
     return true;
 }
-
-namespace {
-
-std::string_view PhysicalPathOf(const HTTP_FILTER_URL_MAP* urlMap) {
-    if (urlMap == nullptr || urlMap->pszPhysicalPath == nullptr) return {};
-    const char* path = urlMap->pszPhysicalPath;
-    const size_t length =
-        urlMap->cbPathBuff > 0 ? strnlen(path, urlMap->cbPathBuff) : std::strlen(path);
-    return {path, length};
-}
-
-// The values the facts are views into, one fixed buffer each.
-struct FactBuffers {
-    ServerVarBuffer host, referer, address, query, cookie, agent;
-};
-
-}  // namespace
 
 uint32_t RefuseRequest(HTTP_FILTER_CONTEXT* context, HTTP_FILTER_URL_MAP* urlMap,
                        bool showBlockPage, std::string_view extension, const FilterConfig& config) {
