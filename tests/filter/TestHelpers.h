@@ -47,8 +47,13 @@ inline std::string TokenInputAt(int mode, const std::string& key, const std::str
     }
 }
 
+// The filter reads CLOCK_REALTIME; time() reads the coarse clock, which can
+// lag it by a tick, so a minute checked with time() before and after a call
+// could miss the filter's turn of the minute.
 inline std::tm LocalTimeIn(int minuteOffset) {
-    const std::time_t at = std::time(nullptr) + minuteOffset * 60;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::time_t at = now.tv_sec + minuteOffset * 60;
     std::tm local{};
     localtime_r(&at, &local);
     return local;
