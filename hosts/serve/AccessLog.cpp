@@ -1,7 +1,12 @@
 #include "hosts/serve/AccessLog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace qelmor::serve {
 
@@ -28,33 +33,76 @@ std::string FormatAccessLine(const AccessRecord& record, time_t when) {
     char stamp[40];
     std::strftime(stamp, sizeof stamp, "[%d/%b/%Y:%H:%M:%S +0000]", &utc);
 
-    std::string status = record.status == 0 ? "-" : std::to_string(record.status);
-    std::string line = EscapeForLog(record.client);
-    line += ' ';
+    std::string line = record.client.empty() ? "-" : EscapeForLog(record.client);
+    line += " - - ";
     line += stamp;
     line += " \"";
     line += EscapeForLog(record.requestLine);
     line += "\" ";
-    line += status;
+    line += record.status == 0 ? "-" : std::to_string(record.status);
     line += ' ';
     line += std::to_string(record.bytes);
-    line += ' ';
-    line += record.filter.empty() ? "-" : EscapeForLog(record.filter);
     for (const std::string* quoted : {&record.referer, &record.userAgent}) {
         line += " \"";
         line += quoted->empty() ? "-" : EscapeForLog(*quoted);
         line += '"';
     }
+    line += ' ';
+    line += record.filter.empty() ? "-" : EscapeForLog(record.filter);
     line += '\n';
     return line;
 }
 
+AccessLog::~AccessLog() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void AccessLog::Disable() {
+    std::lock_guard lock(mutex_);
+    target_ = Target::None;
+}
+
+void AccessLog::UseStandardOutput() {
+    std::lock_guard lock(mutex_);
+    target_ = Target::StandardOutput;
+}
+
+bool AccessLog::UseFile(const std::string& path, std::string& error) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        error = "access log " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+    path_ = path;
+    target_ = Target::File;
+    return true;
+}
+
+bool AccessLog::Reopen(std::string& error) {
+    std::string path;
+    {
+        std::lock_guard lock(mutex_);
+        if (target_ != Target::File) return true;
+        path = path_;
+    }
+    return UseFile(path, error);
+}
+
 void AccessLog::Write(const AccessRecord& record) {
-    if (!enabled_) return;
+    if (target_ == Target::None) return;
     const std::string line = FormatAccessLine(record, time(nullptr));
     std::lock_guard lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    if (target_ == Target::File) {
+        // One write per line, so that lines from many loops never mix and a
+        // reader never sees half of one.
+        (void)!write(fd_, line.data(), line.size());
+    } else if (target_ == Target::StandardOutput) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
 }
 
 }  // namespace qelmor::serve

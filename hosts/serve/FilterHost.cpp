@@ -140,17 +140,24 @@ std::unique_ptr<FilterHost> FilterHost::Load(const std::string& path, std::strin
         return nullptr;
     }
 
+    host->getFilterVersion_ = getFilterVersion;
+    if (!host->Register(error)) return nullptr;
+    return host;
+}
+
+bool FilterHost::Register(std::string& error) {
     HTTP_FILTER_VERSION version{};
     version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-    if (getFilterVersion(&version) == kFalse) {
-        error = "the filter " + host->path_ + " refused to register (GetFilterVersion failed)";
-        return nullptr;
+    if (getFilterVersion_(&version) == kFalse) {
+        error = "the filter " + path_ + " refused to register (GetFilterVersion failed)";
+        return false;
     }
-    host->registration_.filterVersion = version.dwFilterVersion;
-    host->registration_.flags = version.dwFlags;
-    host->registration_.description.assign(
+    registration_.filterVersion = version.dwFilterVersion;
+    registration_.flags = version.dwFlags;
+    registration_.description.assign(
         version.lpszFilterDesc, strnlen(version.lpszFilterDesc, sizeof version.lpszFilterDesc));
-    return host;
+    urlMapRegistered_.store((version.dwFlags & SF_NOTIFY_URL_MAP) != 0, std::memory_order_release);
+    return true;
 }
 
 FilterHost::~FilterHost() {
@@ -161,7 +168,7 @@ FilterOutcome FilterHost::RunUrlMap(const RequestFacts& request,
                                     const std::string& physicalPath) const {
     FilterOutcome outcome;
     outcome.finalPath = physicalPath;
-    if ((registration_.flags & SF_NOTIFY_URL_MAP) == 0) return outcome;
+    if (!urlMapRegistered_.load(std::memory_order_acquire)) return outcome;
 
     Notification notification;
     notification.request = &request;

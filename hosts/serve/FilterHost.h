@@ -2,6 +2,7 @@
 // URL-map notification for one request at a time, on any number of threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,7 +39,15 @@ class FilterHost {
     FilterHost& operator=(const FilterHost&) = delete;
 
     const std::string& Path() const { return path_; }
+    // The last registration that succeeded. Read it on the thread that
+    // registers.
     const FilterRegistration& Registration() const { return registration_; }
+
+    // GetFilterVersion again, as IIS does when a site restarts: the filter
+    // reads its settings anew, and requests already in the filter finish with
+    // the ones they started with. When the filter refuses, it keeps its
+    // former settings, and so does this host; `error` says so.
+    bool Register(std::string& error);
 
     // One SF_NOTIFY_URL_MAP notification for `request`, whose mapped file is
     // `physicalPath`. Safe to call from many threads at once.
@@ -49,8 +58,11 @@ class FilterHost {
 
     std::string path_;
     void* handle_ = nullptr;
+    PFN_GETFILTERVERSION getFilterVersion_ = nullptr;
     PFN_HTTPFILTERPROC httpFilterProc_ = nullptr;
     FilterRegistration registration_;
+    // Read by every request while a registration may change it.
+    std::atomic<bool> urlMapRegistered_{false};
 };
 
 // "URL_MAP|ORDER_HIGH" for the flags a filter registered.

@@ -1,52 +1,49 @@
-// The HTTP side: civetweb accepts connections and parses requests; every
-// request is mapped under the document root, shown to the filter and then
-// answered as IIS would answer it after the filter's decision.
+// The HTTP side: h2o's event loops accept connections and parse requests;
+// every request is mapped under the document root, shown to the filter and
+// then answered as IIS would answer it after the filter's decision.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "hosts/serve/AccessLog.h"
 #include "hosts/serve/FilterHost.h"
-
-struct mg_connection;
-struct mg_context;
+#include "hosts/serve/ServeOptions.h"
 
 namespace qelmor::serve {
 
 struct ServerSettings {
     std::string root;  // absolute, resolved
-    std::string listenAddress = "127.0.0.1";
-    int listenPort = 8080;
-    int threads = 16;
+    std::vector<ListenAddress> listen{ListenAddress{}};
+    int threads = 1;
     // Canonical host names answered; empty: every host.
     std::vector<std::string> serverNames;
-    bool quiet = false;
+    int requestTimeoutSeconds = 10;
+    int drainSeconds = 10;
 };
 
 class HttpServer {
   public:
-    HttpServer(const FilterHost& filter, ServerSettings settings);
+    // `log` may be written from every loop; it outlives the server.
+    HttpServer(const FilterHost& filter, ServerSettings settings, AccessLog& log);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
+    // Binds every address, then starts the loops.
     bool Start(std::string& error);
+    // Stops accepting, lets the responses in flight finish (for at most the
+    // drain time) and closes every connection.
     void Stop();
-    // The port actually bound, which differs from the one asked for when
-    // that was 0.
-    int Port() const;
+    // "http://127.0.0.1:8080/" for every address, with the ports actually
+    // bound.
+    std::vector<std::string> Urls() const;
 
-    // Called on civetweb's worker threads. `routed`: from civetweb's
-    // request handling; otherwise for a request civetweb parsed but passed
-    // to no handler, which is answered as the connection closes.
-    int HandleRequest(mg_connection* connection, bool routed);
+    struct Impl;
 
   private:
-    const FilterHost& filter_;
-    ServerSettings settings_;
-    AccessLog log_;
-    mg_context* context_ = nullptr;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace qelmor::serve

@@ -60,6 +60,56 @@ std::optional<std::string_view> HeaderValue(const RequestFacts& request, std::st
     return std::nullopt;
 }
 
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// The next line of `bytes` from `at`, without its CRLF or bare LF; nothing
+// when no line end follows.
+std::optional<std::string_view> NextLine(std::string_view bytes, size_t& at) {
+    const size_t end = bytes.find('\n', at);
+    if (end == std::string_view::npos) return std::nullopt;
+    std::string_view line = bytes.substr(at, end - at);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    at = end + 1;
+    return line;
+}
+
+}  // namespace
+
+bool ReadRequestHead(std::string_view bytes, RequestFacts& request) {
+    size_t at = 0;
+    // Empty lines before a request line are allowed, as in every server.
+    std::optional<std::string_view> line;
+    while ((line = NextLine(bytes, at)) && line->empty()) {
+    }
+    if (!line) return false;
+    const size_t firstSpace = line->find(' ');
+    const size_t lastSpace = line->rfind(' ');
+    if (firstSpace == std::string_view::npos || lastSpace == firstSpace) return false;
+    const std::string_view version = line->substr(lastSpace + 1);
+    if (!version.starts_with("HTTP/")) return false;
+    request.method = std::string(line->substr(0, firstSpace));
+    request.target = std::string(TrimBlanks(line->substr(firstSpace + 1, lastSpace - firstSpace - 1)));
+    request.httpVersion = std::string(version.substr(5));
+    request.headers.clear();
+    while ((line = NextLine(bytes, at))) {
+        if (line->empty()) return true;
+        const size_t colon = line->find(':');
+        if (colon == 0 || colon == std::string_view::npos || line->front() == ' ' ||
+            line->front() == '\t') {
+            return false;
+        }
+        request.headers.emplace_back(std::string(line->substr(0, colon)),
+                                     std::string(TrimBlanks(line->substr(colon + 1))));
+    }
+    return false;
+}
+
 std::string RequestLine(const RequestFacts& request) {
     std::string line = request.method;
     line += ' ';

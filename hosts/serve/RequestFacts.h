@@ -37,6 +37,13 @@ std::optional<std::string> ServerVariable(const RequestFacts& request, std::stri
 // The first value of header `name` (case-insensitive), if sent.
 std::optional<std::string_view> HeaderValue(const RequestFacts& request, std::string_view name);
 
+// The request line and header lines of an HTTP/1 request head as the client
+// sent them, every header in order, repeats and Host included, values
+// without the blanks around them. `bytes` may run on past the head's empty
+// line. False when there is no complete head, or it holds a line that is no
+// header (a folded continuation among them).
+bool ReadRequestHead(std::string_view bytes, RequestFacts& request);
+
 // "GET /path?query HTTP/1.1" as the client sent it: the target as received,
 // or, when that is not known, the path and query.
 std::string RequestLine(const RequestFacts& request);

@@ -21,8 +21,8 @@ inline constexpr size_t kMaxTargetBytes = 16 * 1024;
 // The header lines of one request, each counted as "name: value" and its
 // line end.
 inline constexpr size_t kMaxHeaderBytes = 32 * 1024;
-// civetweb keeps 64 header lines and silently drops the rest, so a request
-// that fills them may have had lines the filter would never see.
+// More header lines than any browser sends; a request with this many is
+// refused rather than judged on headers a filter might not expect.
 inline constexpr size_t kMaxHeaderLines = 63;
 
 // The host of a Host header or of an absolute URI in the form hosts are

@@ -1,5 +1,8 @@
 #include "hosts/serve/ServeOptions.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <string_view>
@@ -21,7 +24,7 @@ std::optional<int> ParseNumber(std::string_view text, int low, int high) {
 
 // "ADDR:PORT", "[V6ADDR]:PORT". The address is required: a server that
 // guards files should not end up on every interface by accident.
-std::string ParseListen(std::string_view text, ServeOptions& options) {
+std::string ParseListen(std::string_view text, ListenAddress& listen) {
     const size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0) {
         return "--listen wants ADDR:PORT, for instance 127.0.0.1:8080";
@@ -38,9 +41,91 @@ std::string ParseListen(std::string_view text, ServeOptions& options) {
                              (c >= 'A' && c <= 'F') || c == '.' || c == ':' || c == '[' || c == ']';
         if (!allowed) return "--listen: the address must be numeric, for instance 127.0.0.1";
     }
-    options.listenAddress = std::string(address);
-    options.listenPort = *port;
+    listen.address = std::string(address);
+    listen.port = *port;
     return {};
+}
+
+size_t EditDistance(std::string_view a, std::string_view b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The option a mistyped one most likely meant, when one is close.
+std::string Suggestion(const CLI::App& app, std::string_view typed) {
+    if (const size_t equals = typed.find('='); equals != std::string_view::npos)
+        typed = typed.substr(0, equals);
+    std::string best;
+    size_t bestDistance = 3;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) {
+            const std::string candidate = "--" + name;
+            const size_t distance = EditDistance(typed, candidate);
+            if (distance < bestDistance) {
+                bestDistance = distance;
+                best = candidate;
+            }
+        }
+    }
+    return best;
+}
+
+struct Texts {
+    std::vector<std::string> listen;
+    std::vector<std::string> serverNames;
+};
+
+void Describe(CLI::App& app, ServeOptions& options, Texts& texts) {
+    app.set_help_flag();  // ours below, so that --help needs no --root
+    app.add_flag("-h,--help", options.help, "this text");
+    app.add_flag("--version", options.version, "the version, and nothing else");
+    app.add_option("--root", options.root, "document root (required)")->type_name("DIR");
+    app.add_option("--listen", texts.listen,
+                   "address to listen on, repeatable (default 127.0.0.1:8080; port 0 picks a "
+                   "free one; IPv6 as [::1]:8080 or [::]:8080)")
+        ->type_name("ADDR:PORT")
+        ->take_all()
+        ->allow_extra_args(false);
+    app.add_option("--filter", options.filter,
+                   "the filter library (default: qelmor.so beside this program); it reads "
+                   "KAVRO.ini from its own folder")
+        ->type_name("PATH");
+    app.add_option("--server-name", texts.serverNames,
+                   "answer only requests for host NAME (repeatable); others get 421. Without it "
+                   "every host is answered, and with DomainName set the filter examines that "
+                   "host alone")
+        ->type_name("NAME")
+        ->take_all()
+        ->allow_extra_args(false);
+    app.add_flag("--allow-default-config", options.allowDefaultConfig,
+                 "start even when the filter's KAVRO.ini is missing, so that the filter runs "
+                 "on its defaults");
+    app.add_option("--threads", options.threads,
+                   "event loops, one thread each, 1 to 1024 (default 1); each serves any "
+                   "number of connections")
+        ->type_name("N");
+    app.add_option("--access-log", options.accessLog,
+                   "append the access log to FILE (reopened on SIGUSR1) instead of standard "
+                   "output")
+        ->type_name("FILE");
+    app.add_flag("--quiet", options.quiet, "no access log");
+    app.add_option("--request-timeout", options.requestTimeoutSeconds,
+                   "seconds a client has to send a request head, and a kept-alive connection "
+                   "may stay idle (default 10)")
+        ->type_name("SECONDS");
+    app.add_option("--drain-timeout", options.drainSeconds,
+                   "seconds a stop waits for responses in flight (default 10)")
+        ->type_name("SECONDS");
 }
 
 }  // namespace
@@ -48,113 +133,70 @@ std::string ParseListen(std::string_view text, ServeOptions& options) {
 ParsedOptions ParseServeOptions(const std::vector<std::string>& arguments) {
     ParsedOptions parsed;
     ServeOptions& options = parsed.options;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        std::string_view argument = arguments[i];
-        std::optional<std::string> inlineValue;
-        if (argument.starts_with("--")) {
-            if (const size_t equals = argument.find('='); equals != std::string_view::npos) {
-                inlineValue = std::string(argument.substr(equals + 1));
-                argument = argument.substr(0, equals);
-            }
+    CLI::App app;
+    Texts texts;
+    Describe(app, options, texts);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ExtrasError&) {
+        for (const std::string& extra : app.remaining()) {
+            parsed.error = (extra.starts_with("-") ? "unknown option " : "unexpected argument ") +
+                           extra;
+            if (const std::string near = Suggestion(app, extra); !near.empty())
+                parsed.error += " (did you mean " + near + "?)";
+            break;
         }
-        auto value = [&](std::string& out) -> bool {
-            if (inlineValue) {
-                out = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= arguments.size()) {
-                parsed.error = std::string(argument) + " needs a value";
-                return false;
-            }
-            out = arguments[++i];
-            return true;
-        };
-        auto flag = [&](bool& out) -> bool {
-            if (inlineValue) {
-                parsed.error = std::string(argument) + " takes no value";
-                return false;
-            }
-            out = true;
-            return true;
-        };
+        return parsed;
+    } catch (const CLI::ParseError& error) {
+        parsed.error = error.what();
+        return parsed;
+    }
+    if (options.help || options.version) return parsed;
 
-        std::string text;
-        if (argument == "--help" || argument == "-h") {
-            if (!flag(options.help)) return parsed;
-        } else if (argument == "--quiet") {
-            if (!flag(options.quiet)) return parsed;
-        } else if (argument == "--allow-default-config") {
-            if (!flag(options.allowDefaultConfig)) return parsed;
-        } else if (argument == "--server-name") {
-            if (!value(text)) return parsed;
-            const auto name = CanonicalServerName(text);
-            if (!name) {
-                parsed.error = "--server-name: \"" + text +
-                               "\" is not a host name (give a name or an address, without a port)";
-                return parsed;
-            }
-            options.serverNames.push_back(*name);
-        } else if (argument == "--root") {
-            if (!value(options.root)) return parsed;
-            if (options.root.empty()) {
-                parsed.error = "--root needs a directory";
-                return parsed;
-            }
-        } else if (argument == "--filter") {
-            if (!value(options.filter)) return parsed;
-            if (options.filter.empty()) {
-                parsed.error = "--filter needs a library file";
-                return parsed;
-            }
-        } else if (argument == "--listen") {
-            if (!value(text)) return parsed;
-            parsed.error = ParseListen(text, options);
-            if (!parsed.error.empty()) return parsed;
-        } else if (argument == "--threads") {
-            if (!value(text)) return parsed;
-            const auto threads = ParseNumber(text, 1, kMaxThreads);
-            if (!threads) {
-                parsed.error =
-                    "--threads must be a number from 1 to " + std::to_string(kMaxThreads);
-                return parsed;
-            }
-            options.threads = *threads;
-        } else {
-            parsed.error = "unknown option " + std::string(arguments[i]);
+    for (const std::string& text : texts.listen) {
+        ListenAddress listen;
+        parsed.error = ParseListen(text, listen);
+        if (!parsed.error.empty()) return parsed;
+        options.listen.push_back(listen);
+    }
+    if (options.listen.empty()) options.listen.emplace_back();
+    for (const std::string& text : texts.serverNames) {
+        const auto name = CanonicalServerName(text);
+        if (!name) {
+            parsed.error = "--server-name: \"" + text +
+                           "\" is not a host name (give a name or an address, without a port)";
             return parsed;
         }
+        options.serverNames.push_back(*name);
     }
-    if (!options.help && options.root.empty()) parsed.error = "--root DIR is required";
+    if (options.root.empty()) {
+        parsed.error = "--root DIR is required";
+    } else if (options.threads < 1 || options.threads > kMaxThreads) {
+        parsed.error = "--threads must be a number from 1 to " + std::to_string(kMaxThreads);
+    } else if (options.requestTimeoutSeconds < 1 || options.drainSeconds < 0) {
+        parsed.error = "--request-timeout must be at least 1, --drain-timeout at least 0";
+    } else if (options.filter.empty() && app.count("--filter") > 0) {
+        parsed.error = "--filter needs a library file";
+    }
     return parsed;
 }
 
 std::string UsageText() {
-    return "Usage: qelmor-serve --root DIR [--listen ADDR:PORT] [--filter PATH]\n"
-           "                    [--server-name NAME]... [--allow-default-config]\n"
-           "                    [--threads N] [--quiet]\n"
-           "\n"
-           "Serves the static files under DIR and asks an ISAPI filter library about\n"
-           "every request, the way IIS does: the filter sees the URL mapped to a file\n"
-           "under DIR and lets the request go on or ends it.\n"
-           "\n"
-           "  --root DIR          document root (required)\n"
-           "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:8080;\n"
-           "                      port 0 picks a free one; IPv6 as [::1]:8080)\n"
-           "  --filter PATH       the filter library (default: qelmor.so beside\n"
-           "                      this program); it reads KAVRO.ini from its own folder\n"
-           "  --server-name NAME  answer only requests for host NAME (repeatable); others\n"
-           "                      get 421. Without it every host is answered, and with\n"
-           "                      DomainName set the filter examines that host alone\n"
-           "  --allow-default-config\n"
-           "                      start even when the filter's KAVRO.ini is missing, so\n"
-           "                      that the filter runs on its defaults\n"
-           "  --threads N         worker threads, 1 to 1024 (default 16)\n"
-           "  --quiet             no access log\n"
-           "  --help              this text\n"
-           "\n"
-           "The access log on standard output has one line per request: client, time,\n"
-           "request line, status (- when the connection was closed without an\n"
-           "answer), body bytes sent and the filter's decision.\n";
+    CLI::App app("Serves the static files under DIR and asks an ISAPI filter library about\n"
+                 "every request, the way IIS does: the filter sees the URL mapped to a file\n"
+                 "under DIR and lets the request go on or ends it.\n\n"
+                 "The access log has one line per request in the Combined Log Format with\n"
+                 "the filter's decision as a last field (NEXT, FINISHED:wrote=N,\n"
+                 "FINISHED:path=P; - when it did not run). SIGHUP registers the filter\n"
+                 "again, so that it reads KAVRO.ini anew; SIGUSR1 reopens the access log;\n"
+                 "SIGTERM and SIGINT stop once the responses in flight are sent.",
+                 "qelmor-serve");
+    ServeOptions options;
+    Texts texts;
+    Describe(app, options, texts);
+    return app.help();
 }
 
 }  // namespace qelmor::serve

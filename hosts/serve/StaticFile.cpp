@@ -1,6 +1,6 @@
 #include "hosts/serve/StaticFile.h"
 
-#include <civetweb.h>
+#include <h2o.h>
 
 #include <array>
 #include <cinttypes>
@@ -154,10 +154,16 @@ std::string MimeTypeFor(std::string_view path) {
             if (known == extension) return std::string(type);
         }
     }
-    // civetweb's table knows many more; for a name it does not know it says
-    // text/plain, which would have a browser show a binary file as text.
-    const std::string builtin = mg_get_builtin_mime_type(std::string(leaf).c_str());
-    return builtin == "text/plain" ? "application/octet-stream" : builtin;
+    // h2o's table knows many more; for a name it does not know it says
+    // application/octet-stream, so a browser never shows a binary as text.
+    static h2o_mimemap_t* const h2oTypes = h2o_mimemap_create();
+    if (dot == std::string_view::npos || dot + 1 == leaf.size()) return "application/octet-stream";
+    const std::string extension = LowerAscii(leaf.substr(dot + 1));
+    const h2o_mimemap_type_t* type = h2o_mimemap_get_type_by_extension(
+        h2oTypes, h2o_iovec_init(extension.data(), extension.size()));
+    if (type == nullptr || type->type != h2o_mimemap_type_t::H2O_MIMEMAP_TYPE_MIMETYPE)
+        return "application/octet-stream";
+    return std::string(type->data.mimetype.base, type->data.mimetype.len);
 }
 
 std::string EntityTagFor(uint64_t size, const timespec& modified) {

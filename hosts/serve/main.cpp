@@ -1,9 +1,9 @@
 // qelmor-serve: a static file server for Linux that hosts an ISAPI filter
 // library as IIS hosts a filter DLL.
-#include <civetweb.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +96,20 @@ bool ReportFilterSettings(const FilterHost& filter, const ServeOptions& options)
     return true;
 }
 
+// Lets this process hold as many connections as the system allows it.
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void Print(const std::string& line) {
+    std::printf("qelmor-serve: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +124,10 @@ int main(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("qelmor-serve %s\n", QELMOR_VERSION);
+        return 0;
+    }
 
     char root[PATH_MAX];
     struct stat rootInfo {};
@@ -119,16 +137,23 @@ int main(int argc, char** argv) {
     if (!S_ISDIR(rootInfo.st_mode))
         return Fail("document root " + options.root + " is not a directory");
 
-    // Worker threads inherit this mask, so the signals that stop the server
-    // reach only the sigwait below.
+    // The loops' threads inherit this mask, so these signals reach only the
+    // sigwait below.
     signal(SIGPIPE, SIG_IGN);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&signals, number);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    RaiseOpenFileLimit();
 
     std::string error;
+    AccessLog log;
+    if (options.quiet) {
+        log.Disable();
+    } else if (!options.accessLog.empty() && !log.UseFile(options.accessLog, error)) {
+        return Fail(error);
+    }
+
     const std::string filterPath = options.filter.empty() ? DefaultFilterPath() : options.filter;
     auto filter = FilterHost::Load(filterPath, error);
     if (!filter) return Fail(error);
@@ -144,38 +169,55 @@ int main(int argc, char** argv) {
     }
     if (!ReportFilterSettings(*filter, options)) return 1;
 
-    mg_init_library(0);
     ServerSettings settings;
     settings.root = root;
-    settings.listenAddress = options.listenAddress;
-    settings.listenPort = options.listenPort;
+    settings.listen = options.listen;
     settings.threads = options.threads;
     settings.serverNames = options.serverNames;
-    settings.quiet = options.quiet;
-    int status = 0;
-    {
-        HttpServer server(*filter, settings);
-        if (!server.Start(error)) {
-            status = Fail(error);
-        } else {
-            std::printf("qelmor-serve: serving %s with %d threads\n", root, options.threads);
-            if (options.serverNames.empty()) {
-                std::printf("qelmor-serve: answering every host name\n");
-            } else {
-                std::printf("qelmor-serve: answering host names %s; others get 421\n",
-                            Joined(options.serverNames).c_str());
-            }
-            std::printf("qelmor-serve: listening on http://%s:%d/\n", options.listenAddress.c_str(),
-                        server.Port());
-            std::fflush(stdout);
-            int received = 0;
-            sigwait(&stopSignals, &received);
-            std::printf("qelmor-serve: %s, stopping\n", strsignal(received));
-            std::fflush(stdout);
-            server.Stop();
-        }
+    settings.requestTimeoutSeconds = options.requestTimeoutSeconds;
+    settings.drainSeconds = options.drainSeconds;
+    HttpServer server(*filter, settings, log);
+    if (!server.Start(error)) return Fail(error);
+    Print("serving " + std::string(root) + " with " + std::to_string(options.threads) +
+          (options.threads == 1 ? " loop" : " loops"));
+    if (options.serverNames.empty()) {
+        Print("answering every host name");
+    } else {
+        Print("answering host names " + Joined(options.serverNames) + "; others get 421");
     }
-    filter.reset();
-    mg_exit_library();
-    return status;
+    for (const std::string& url : server.Urls()) Print("listening on " + url);
+
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) continue;
+        if (received == SIGHUP) {
+            // The filter reads KAVRO.ini again; requests in it finish with
+            // the settings they began with.
+            const std::string config = FilterConfigPath(filter->Path(), ExecutablePath());
+            const ConfigFileCheck check = CheckConfigFile(config);
+            if (check.state != ConfigFileState::Present && !options.allowDefaultConfig) {
+                // Registered now, the filter would run on its defaults and
+                // guard nothing.
+                Warn("SIGHUP: " + config + ": " + check.reason +
+                     "; the filter is not registered again and the settings in force stay");
+            } else if (filter->Register(error)) {
+                Print("SIGHUP: the filter registered again and read " + config);
+            } else {
+                Warn("SIGHUP: " + error + "; the settings in force stay");
+            }
+            continue;
+        }
+        if (received == SIGUSR1) {
+            if (log.Reopen(error)) {
+                Print("SIGUSR1: access log reopened");
+            } else {
+                Warn("SIGUSR1: " + error + "; still writing to the old file");
+            }
+            continue;
+        }
+        Print(std::string(strsignal(received)) + ", stopping once the responses in flight are sent");
+        server.Stop();
+        Print("stopped");
+        return 0;
+    }
 }

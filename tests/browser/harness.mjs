@@ -173,8 +173,11 @@ export function kavroIni(settings) {
 // ---------------------------------------------------------------------------
 // qelmor-serve and its access log
 
-// 127.0.0.1 [09/Dec/2026:17:54:43 +0000] "GET / HTTP/1.1" 200 512 NEXT
-const ACCESS_LINE = /^(\S+) \[([^\]]+)\] "((?:[^"\\]|\\x[0-9A-F]{2})*)" (\d+|-) (\d+) (\S+)(.*)$/;
+// The Combined Log Format with the filter's decision last:
+// 127.0.0.1 - - [09/Dec/2026:17:54:43 +0000] "GET / HTTP/1.1" 200 512 "referer" "agent" NEXT
+const QUOTED = '"((?:[^"\\\\]|\\\\x[0-9A-F]{2})*)"';
+const ACCESS_LINE = new RegExp(
+  `^(\\S+) - - \\[([^\\]]+)\\] ${QUOTED} (\\d+|-) (\\d+) ${QUOTED} ${QUOTED} (\\S+)$`);
 
 export function parseAccessLine(line) {
   const match = ACCESS_LINE.exec(line);
@@ -188,8 +191,9 @@ export function parseAccessLine(line) {
     version,
     status: match[4] === '-' ? 0 : Number(match[4]),
     bytes: Number(match[5]),
-    filter: match[6],
-    rest: match[7].trim(),
+    referer: match[6],
+    agent: match[7],
+    filter: match[8],
   };
 }
 

@@ -200,21 +200,21 @@ TEST_F(FilterEndToEndTest, AccessLogShowsEveryDecision) {
 
     const std::string page = std::to_string(kVideoBlockPage.size());
     const std::string lines[] = {
-        "\"GET /media/clip.mp4?kavro=" + token + " HTTP/1.1\" 206 100 NEXT \"-\" \"" +
-            std::string(kPlayer).substr(12) + "\"\n",
-        "\"GET /style.css HTTP/1.1\" 403 " + page + " FINISHED:wrote=" + page +
-            " \"http://elsewhere.test/\" \"-\"\n",
-        "\"GET /media/clip.mp4 HTTP/1.1\" 200 " + std::to_string(kVideoNotice.size()) +
-            " FINISHED:path=KAVRO.mp4 \"-\"",
+        "\"GET /media/clip.mp4?kavro=" + token + " HTTP/1.1\" 206 100 \"-\" \"" +
+            std::string(kPlayer).substr(12) + "\" NEXT\n",
+        "\"GET /style.css HTTP/1.1\" 403 " + page + " \"http://elsewhere.test/\" \"-\" FINISHED:wrote=" +
+            page + "\n",
+        "\"GET /media/clip.mp4 HTTP/1.1\" 200 " + std::to_string(kVideoNotice.size()) + " \"-\" \"" +
+            std::string(kPlayer).substr(12) + "\" FINISHED:path=KAVRO.mp4\n",
         "\"GET /../etc/passwd HTTP/1.1\" 400 ",
     };
     for (const std::string& line : lines) {
         SCOPED_TRACE(line);
         EXPECT_TRUE(server_.WaitForOutput(line)) << server_.Output();
     }
-    EXPECT_TRUE(server_.Output().find("127.0.0.1 [") != std::string::npos);
+    EXPECT_TRUE(server_.Output().find("127.0.0.1 - - [") != std::string::npos);
     // The traversal never reached the filter.
-    EXPECT_TRUE(LineContaining(server_.Output(), "/../etc/passwd").ends_with(" - \"-\" \"-\""))
+    EXPECT_TRUE(LineContaining(server_.Output(), "/../etc/passwd").ends_with(" \"-\" \"-\" -"))
         << server_.Output();
 }
 
