@@ -87,6 +87,9 @@ struct Texts {
 
 void Describe(CLI::App& app, ServeOptions& options, Texts& texts) {
     app.set_help_flag();  // ours below, so that --help needs no --root
+    // A later value of a single option replaces an earlier one, so that a
+    // wrapper can append to a command line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("-h,--help", options.help, "this text");
     app.add_flag("--version", options.version, "the version, and nothing else");
     app.add_option("--root", options.root, "document root (required)")->type_name("DIR");

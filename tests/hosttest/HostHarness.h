@@ -113,6 +113,7 @@ class ServeProcess {
     bool Running() { return process_.Running(); }
 
     int Port() const { return port_; }
+    pid_t Pid() const { return process_.Pid(); }
     std::string Url(const std::string& target) const;
 
     std::string Output() { return process_.Output(); }

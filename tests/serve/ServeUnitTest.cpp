@@ -354,6 +354,8 @@ TEST(ServeOptionsTest, ParsesTheCommandLine) {
          true,
          "0.0.0.0:80 [::]:80",
          1},
+        {"a later value replaces", {"--root", "/srv", "--threads", "8", "--threads=2"}, true,
+         "127.0.0.1:8080", 2},
         {"no root", {"--listen", "127.0.0.1:80"}, false, "", 0},
         {"port missing", {"--root", "/srv", "--listen", "127.0.0.1"}, false, "", 0},
         {"address missing", {"--root", "/srv", "--listen", ":80"}, false, "", 0},
