@@ -27,6 +27,10 @@ std::string EscapeForLog(std::string_view text) {
     return escaped;
 }
 
+namespace {
+constexpr int kClosedWithoutAnswer = 444;
+}  // namespace
+
 std::string FormatAccessLine(const AccessRecord& record, time_t when) {
     tm utc{};
     gmtime_r(&when, &utc);
@@ -39,7 +43,9 @@ std::string FormatAccessLine(const AccessRecord& record, time_t when) {
     line += " \"";
     line += EscapeForLog(record.requestLine);
     line += "\" ";
-    line += record.status == 0 ? "-" : std::to_string(record.status);
+    // A connection closed without an answer is logged 444, as nginx logs
+    // it: log tools want a number there.
+    line += std::to_string(record.status == 0 ? kClosedWithoutAnswer : record.status);
     line += ' ';
     line += std::to_string(record.bytes);
     for (const std::string* quoted : {&record.referer, &record.userAgent}) {

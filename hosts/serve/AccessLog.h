@@ -14,7 +14,7 @@ namespace qelmor::serve {
 struct AccessRecord {
     std::string client;
     std::string requestLine;
-    int status = 0;      // 0: the connection was closed without a response
+    int status = 0;      // 0: the connection was closed without a response (logged 444)
     uint64_t bytes = 0;  // body bytes sent
     std::string filter;  // what the filter decided, "-" when it did not run
     // As the client sent them, so a refusal can be traced to the page that

@@ -189,7 +189,7 @@ export function parseAccessLine(line) {
     method,
     target,
     version,
-    status: match[4] === '-' ? 0 : Number(match[4]),
+    status: match[4] === '444' ? 0 : Number(match[4]),
     bytes: Number(match[5]),
     referer: match[6],
     agent: match[7],

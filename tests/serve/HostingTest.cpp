@@ -120,7 +120,7 @@ TEST_F(HostingTest, BareBytesBecomeAForbiddenPage) {
 TEST_F(HostingTest, FinishedWithNothingClosesWithoutAnAnswer) {
     const HttpResponse response = client_.Get(Url("/close"));
     EXPECT_EQ(response.curlCode, CURLE_GOT_NOTHING);
-    EXPECT_TRUE(server_.WaitForOutput("\"GET /close HTTP/1.1\" - 0 \"-\" \"-\" FINISHED:closed\n"))
+    EXPECT_TRUE(server_.WaitForOutput("\"GET /close HTTP/1.1\" 444 0 \"-\" \"-\" FINISHED:closed\n"))
         << server_.Output();
     EXPECT_EQ(client_.Get(Url("/plain.txt")).body, "plain");
 }

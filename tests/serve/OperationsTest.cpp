@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -195,6 +196,34 @@ TEST(ServeLogTest, UserSignalReopensARotatedLog) {
     EXPECT_NE(current.find("\"GET /index.html?after HTTP/1.1\" 200 "), std::string::npos) << current;
     // Nothing of the log went to standard output.
     EXPECT_EQ(server.Output().find("\"GET /index.html"), std::string::npos);
+}
+
+// A log tool reads every line as the combined format with one more field.
+TEST(ServeLogTest, GoAccessReadsEveryLine) {
+    if (access("/usr/bin/goaccess", X_OK) != 0) GTEST_SKIP() << "goaccess is not installed";
+    Site site(kVideoIni);
+    const std::string log = site.tree.File("access.log");
+    ServeProcess server;
+    std::vector<std::string> arguments = site.Arguments();
+    arguments.insert(arguments.end(), {"--access-log", log});
+    ASSERT_TRUE(server.Start(arguments)) << server.Output() << server.Errors();
+    HttpClient client;
+    client.Get(server.Url("/index.html"), {"User-Agent: Mozilla/5.0 (X11; \"quoted\")"});
+    client.Get(server.Url("/style.css"), {"Referer: http://elsewhere.test/a b"});
+    client.Get(server.Url("/media/big.mp4"), {"Range: bytes=0-9"});
+    client.Get(server.Url("/missing.html?q=%01"));
+    client.Send({server.Url("/../etc/passwd"), {}, "GET", true});
+    EXPECT_EQ(server.Stop(), 0) << server.Errors();
+
+    const ProgramResult result = RunProgram(
+        {"/usr/bin/goaccess", log, "--log-format=%h %^[%d:%t %^] \"%r\" %s %b \"%R\" \"%u\" %^",
+         "--date-format=%d/%b/%Y", "--time-format=%T", "--no-global-config", "-o", "json"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::string& json = result.out;
+    const std::string lines = ReadFile(log);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5) << lines;
+    EXPECT_NE(json.find("\"total_requests\": 5"), std::string::npos) << lines << json.substr(0, 400);
+    EXPECT_NE(json.find("\"failed_requests\": 0"), std::string::npos) << json.substr(0, 400);
 }
 
 // A stop lets a download that is under way finish. The file is larger than

@@ -465,7 +465,7 @@ TEST(AccessLogTest, ClosedConnectionAndHostileBytes) {
     record.filter = "FINISHED:closed";
     EXPECT_EQ(FormatAccessLine(record, 0),
               "127.0.0.1 - - [01/Jan/1970:00:00:00 +0000] \"GET /\\x22x\\x5C\\x1B[2J\\xB1 HTTP/1.1\" "
-              "- 0 \"-\" \"-\" FINISHED:closed\n");
+              "444 0 \"-\" \"-\" FINISHED:closed\n");
 }
 
 }  // namespace
