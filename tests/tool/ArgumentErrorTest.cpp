@@ -38,6 +38,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "qelmor: unknown command \"tokens\" (see qelmor --help)"},
         ErrorCase{
             "UnknownOption", "", {"token", "--mode", "2"}, "qelmor token: unknown option --mode"},
+        ErrorCase{"MistypedOption",
+                  "",
+                  {"token", "--clinet", "1.2.3.4"},
+                  "qelmor token: unknown option --clinet (did you mean --client?)"},
         ErrorCase{"StrayArgument",
                   "",
                   {"token", "1.2.3.4"},
