@@ -1,6 +1,7 @@
 #include "text/DateRules.h"
 
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 #include <utility>
 
@@ -313,7 +314,56 @@ std::string RenderDatePattern(std::string_view pattern, const CalendarDate& date
 }
 
 std::string ShortDateText(const CalendarDate& date, const LocaleSettings& locale) {
-    return RenderDatePattern(locale.ShortPattern, date, locale);
+    std::string text;
+    if (locale.ShortDates.Find(date, text)) return text;
+    text = RenderDatePattern(locale.ShortPattern, date, locale);
+    locale.ShortDates.Remember(date, text);
+    return text;
+}
+
+ShortDateCache& ShortDateCache::operator=(const ShortDateCache&) noexcept {
+    // Settings are assigned before they are shared; forgetting is enough.
+    key_.store(0, std::memory_order_relaxed);
+    return *this;
+}
+
+uint64_t ShortDateCache::Key(const CalendarDate& date) {
+    // Never 0 for a date of the calendar, which has no year 0 or below in
+    // the keys that matter: a date outside it is simply not remembered.
+    if (date.year < 1 || date.month < 1 || date.day < 1) return 0;
+    return (uint64_t(date.year) << 16) | (uint64_t(date.month) << 8) | uint64_t(date.day);
+}
+
+bool ShortDateCache::Find(const CalendarDate& date, std::string& out) const {
+    const uint64_t key = Key(date);
+    if (key == 0) return false;
+    const uint64_t before = sequence_.load(std::memory_order_acquire);
+    if ((before & 1) != 0 || key_.load(std::memory_order_relaxed) != key) return false;
+    const uint64_t length = length_.load(std::memory_order_relaxed);
+    if (length > kWords * sizeof(uint64_t)) return false;
+    std::array<uint64_t, kWords> words;
+    for (size_t i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (sequence_.load(std::memory_order_relaxed) != before) return false;
+    out.assign(reinterpret_cast<const char*>(words.data()), size_t(length));
+    return true;
+}
+
+void ShortDateCache::Remember(const CalendarDate& date, std::string_view text) const {
+    const uint64_t key = Key(date);
+    if (key == 0 || text.size() > kWords * sizeof(uint64_t)) return;
+    uint64_t sequence = sequence_.load(std::memory_order_relaxed);
+    if ((sequence & 1) != 0 ||
+        !sequence_.compare_exchange_strong(sequence, sequence + 1, std::memory_order_acq_rel)) {
+        return;
+    }
+    std::atomic_thread_fence(std::memory_order_release);
+    std::array<uint64_t, kWords> words{};
+    std::memcpy(words.data(), text.data(), text.size());
+    key_.store(key, std::memory_order_relaxed);
+    length_.store(text.size(), std::memory_order_relaxed);
+    for (size_t i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_relaxed);
+    sequence_.store(sequence + 2, std::memory_order_release);
 }
 
 CalendarDate DateFromUnixDays(int64_t days) {

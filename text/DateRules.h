@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,6 +35,35 @@ struct Era {
     std::string shortName;  // rendered by a single g; empty means use name
 };
 
+// The short date text of the day last asked for. Every timed token of a day
+// digests the same text; this renders it once a day instead of once a
+// request. Shared between threads without a lock and without per-thread
+// storage: a reader that meets a write in progress, or another day,
+// renders the text itself.
+class ShortDateCache {
+  public:
+    ShortDateCache() = default;
+    // A copy starts empty: its settings may render dates otherwise.
+    ShortDateCache(const ShortDateCache&) noexcept {}
+    ShortDateCache& operator=(const ShortDateCache&) noexcept;
+
+    // The text remembered for `date` into `out`; false when there is none.
+    bool Find(const CalendarDate& date, std::string& out) const;
+    // Remembers `text` for `date`, unless another thread is writing, or the
+    // text is longer than the cache holds.
+    void Remember(const CalendarDate& date, std::string_view text) const;
+
+  private:
+    static constexpr size_t kWords = 8;  // 64 bytes of text
+    static uint64_t Key(const CalendarDate& date);
+
+    // Odd while a write is in progress.
+    mutable std::atomic<uint64_t> sequence_{0};
+    mutable std::atomic<uint64_t> key_{0};  // 0: nothing remembered
+    mutable std::atomic<uint64_t> length_{0};
+    mutable std::array<std::atomic<uint64_t>, kWords> words_{};
+};
+
 struct LocaleSettings {
     std::string ShortPattern = "m/d/yy";
     std::string LongPattern = "mmmm d, yyyy";
@@ -50,6 +80,7 @@ struct LocaleSettings {
     // Eras of the host's alternative calendar, oldest first; empty unless the
     // host uses an era calendar.
     std::vector<Era> Eras;
+    ShortDateCache ShortDates;
 };
 
 // Primary language identifiers, as Windows numbers them.

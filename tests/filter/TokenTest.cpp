@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "filter/AccessToken.h"
 #include "filter/IsapiAdapter.h"
 #include "platform/Platform.h"
@@ -145,6 +149,46 @@ TEST(TokenCompareTest, ConstantTimeEqualsAgreesWithEquality) {
                 << "'" << a << "' vs '" << b << "'";
         }
     }
+}
+
+// The short date text is remembered for the day; threads that ask for
+// different days at once must each get the text of their own day, never a
+// half-written or another day's text.
+TEST(ShortDateConcurrencyTest, EveryThreadGetsItsOwnDaysText) {
+    LocaleSettings locale;
+    locale.ShortPattern = "dddd, d mmmm yyyy";  // long enough to span words
+    const CalendarDate days[] = {{2026, 12, 10}, {2026, 12, 11}, {2027, 1, 1}, {2028, 2, 29}};
+    std::vector<std::string> wanted;
+    for (const CalendarDate& day : days)
+        wanted.push_back(RenderDatePattern(locale.ShortPattern, day, locale));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                const size_t which = size_t(t + i) % std::size(days);
+                if (ShortDateText(days[which], locale) != wanted[which]) ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(ShortDateCacheTest, ACopyRendersWithItsOwnPattern) {
+    LocaleSettings american;
+    EXPECT_EQ(ShortDateText({2026, 12, 10}, american), "12/10/26");
+    LocaleSettings iso = american;
+    iso.ShortPattern = "yyyy-mm-dd";
+    EXPECT_EQ(ShortDateText({2026, 12, 10}, iso), "2026-12-10");
+    american = iso;
+    EXPECT_EQ(ShortDateText({2026, 12, 10}, american), "2026-12-10");
+    // Longer than the cache holds: rendered every time, never cut short.
+    LocaleSettings wordy;
+    wordy.ShortPattern = "dddd dddd dddd dddd dddd dddd dddd dddd dddd dddd";
+    const std::string text = ShortDateText({2026, 12, 9}, wordy);
+    EXPECT_EQ(text.size(), 10 * 9 + 9);
+    EXPECT_EQ(ShortDateText({2026, 12, 9}, wordy), text);
 }
 
 }  // namespace
