@@ -120,6 +120,13 @@ void LoadFilterConfig(FilterConfig& config, const platform::IniFile& file) {
             config.**flag = ParseInteger(ConfigNumberText(value), defaults.**flag ? 1 : 0) != 0;
         }
     }
+    FoldLists(config);
+}
+
+void FoldLists(FilterConfig& config) {
+    config.Folded = {AsciiUpper(config.FriendDomain), AsciiUpper(config.PubFile),
+                     AsciiUpper(config.CommonExt),    AsciiUpper(config.AdvancedExt),
+                     AsciiUpper(config.MediaExt),     AsciiUpper(config.SuperExt)};
 }
 
 void LoadFilterConfig(FilterConfig& config, const std::string& path) {

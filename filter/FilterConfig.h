@@ -39,7 +39,17 @@ struct FilterConfig {
     std::string Alert;
     int32_t PauseTime = 3;
     std::string RedirectUrl = "http://localhost/";
+
+    // The lists that requests search without regard to ASCII case, folded
+    // to upper case once when the settings are built, so that a request
+    // folds only its own side. Filled by LoadFilterConfig and FoldLists.
+    struct FoldedLists {
+        std::string FriendDomain, PubFile, CommonExt, AdvancedExt, MediaExt, SuperExt;
+    } Folded;
 };
+
+// Fills `config.Folded` from the lists as they stand.
+void FoldLists(FilterConfig& config);
 
 inline constexpr const char* kConfigSection = "KAVRO";
 inline constexpr const char* kConfigFileLeaf = "KAVRO.ini";

@@ -20,6 +20,28 @@ bool IsAsciiDigits(std::string_view text) {
     return true;
 }
 
+// Whether `foldedList` (upper case already) contains `text` without regard
+// to ASCII case. The request's side is folded on the stack.
+bool FoldedListContains(std::string_view foldedList, std::string_view text) {
+    if (text.empty() || text.size() > foldedList.size()) return false;
+    char folded[64];
+    if (text.size() > sizeof folded) return ContainsUpper(foldedList, text);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        folded[i] = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    }
+    // The lists are a few dozen bytes: a plain scan beats the setup of a
+    // general search.
+    const size_t lastStart = foldedList.size() - text.size();
+    for (size_t start = 0; start <= lastStart; ++start) {
+        if (foldedList[start] != folded[0]) continue;
+        size_t k = 1;
+        while (k < text.size() && foldedList[start + k] == folded[k]) ++k;
+        if (k == text.size()) return true;
+    }
+    return false;
+}
+
 Verdict Passed(PolicyStep step) {
     return {step, Action::Pass};
 }
@@ -75,10 +97,11 @@ std::string_view HostForDomainGate(std::string_view host) {
 }
 
 FileClass ClassOfExtension(std::string_view extension, const FilterConfig& config) {
-    if (ContainsUpper(config.SuperExt, extension)) return FileClass::Super;
-    if (ContainsUpper(config.CommonExt, extension)) return FileClass::Common;
-    if (ContainsUpper(config.AdvancedExt, extension)) return FileClass::Advanced;
-    if (ContainsUpper(config.MediaExt, extension)) return FileClass::Media;
+    const FilterConfig::FoldedLists& lists = config.Folded;
+    if (FoldedListContains(lists.SuperExt, extension)) return FileClass::Super;
+    if (FoldedListContains(lists.CommonExt, extension)) return FileClass::Common;
+    if (FoldedListContains(lists.AdvancedExt, extension)) return FileClass::Advanced;
+    if (FoldedListContains(lists.MediaExt, extension)) return FileClass::Media;
     return FileClass::None;
 }
 
@@ -97,7 +120,7 @@ std::optional<Verdict> DecideHostGate(const RequestFacts& facts, const FilterCon
 Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
                        const LocaleSettings& locale, const ClockReading& clock) {
     const std::string_view refererHost = RefererHost(facts.referer);
-    if (ContainsUpper(config.FriendDomain, refererHost)) {
+    if (FoldedListContains(config.Folded.FriendDomain, refererHost)) {
         return Passed(PolicyStep::FriendlyReferer);
     }
 
@@ -114,7 +137,7 @@ Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
     const std::string_view extension = PathExtension(path, locale.LeadBytes);
     if (extension.empty()) return Passed(PolicyStep::NoExtension);
 
-    if (ContainsUpper(config.PubFile, PathFileName(path, locale.LeadBytes))) {
+    if (FoldedListContains(config.Folded.PubFile, PathFileName(path, locale.LeadBytes))) {
         return Passed(PolicyStep::PublicFile);
     }
 
