@@ -624,12 +624,14 @@ ngx_http_qelmor_is_header(ngx_str_t *key, const char *suffix)
 
 /*
  * Joins every header named by `suffix` the way IIS reports repeats: Cookie
- * with "; ", the others with ", ". Counts the length when `dst` is NULL.
+ * with "; ", the others with ", ". Writes at most `cap` bytes to `dst` and
+ * counts the whole length in `*len`, so that one walk of the header list
+ * answers a read whose buffer is large enough.
  */
 
 static ngx_uint_t
 ngx_http_qelmor_join_headers(ngx_http_request_t *r, const char *suffix,
-    u_char *dst, size_t *len)
+    u_char *dst, size_t cap, size_t *len)
 {
     size_t            sep_len;
     ngx_uint_t        i, found;
@@ -668,15 +670,15 @@ ngx_http_qelmor_join_headers(ngx_http_request_t *r, const char *suffix,
         }
 
         if (found++) {
-            if (dst != NULL) {
-                dst = ngx_cpymem(dst, sep, sep_len);
+            if (dst != NULL && *len + sep_len <= cap) {
+                ngx_memcpy(dst + *len, sep, sep_len);
             }
 
             *len += sep_len;
         }
 
-        if (dst != NULL) {
-            dst = ngx_cpymem(dst, h[i].value.data, h[i].value.len);
+        if (dst != NULL && *len + h[i].value.len <= cap) {
+            ngx_memcpy(dst + *len, h[i].value.data, h[i].value.len);
         }
 
         *len += h[i].value.len;
@@ -813,7 +815,13 @@ ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
     if (ngx_strncasecmp((u_char *) name, (u_char *) "HTTP_", 5) == 0
         && name[5] != '\0')
     {
-        if (!ngx_http_qelmor_join_headers(r, name + 5, NULL, &len)) {
+        p = buffer;
+
+        /* the terminating zero needs the last byte */
+        if (!ngx_http_qelmor_join_headers(r, name + 5, p,
+                                          p != NULL && *size > 0 ? *size - 1 : 0,
+                                          &len))
+        {
             /* IIS fails an absent header rather than giving it empty */
             return ngx_http_qelmor_fail(ERROR_INVALID_INDEX_CODE);
         }
@@ -822,13 +830,11 @@ ngx_http_qelmor_get_server_variable(HTTP_FILTER_CONTEXT *pfc, char *name,
             return ngx_http_qelmor_fail(ERROR_INVALID_PARAMETER_CODE);
         }
 
-        if (buffer == NULL || *size < len + 1) {
+        if (p == NULL || *size < len + 1) {
             *size = (uint32_t) len + 1;
             return ngx_http_qelmor_fail(ERROR_INSUFFICIENT_BUFFER_CODE);
         }
 
-        p = buffer;
-        ngx_http_qelmor_join_headers(r, name + 5, p, &len);
         p[len] = '\0';
         *size = (uint32_t) len + 1;
 
