@@ -125,7 +125,10 @@ TEST(ServeConnectionsTest, ListensOnEveryAddressOfBothFamilies) {
         EXPECT_EQ(response.status, 200) << response.curlCode;
         EXPECT_EQ(response.body, kVideoPage);
     }
-    EXPECT_NE(process.Output().find("::1 - - ["), std::string::npos) << process.Output();
+    // The log line follows the response.
+    EXPECT_TRUE(process.WaitForOutput(
+        [](const std::string& out) { return out.find("::1 - - [") != std::string::npos; }, 10s))
+        << process.Output();
     EXPECT_EQ(process.Stop(SIGTERM, 30s), 0) << process.Errors();
 }
 
