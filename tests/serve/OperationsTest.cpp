@@ -127,7 +127,7 @@ TEST(ServeConnectionsTest, ListensOnEveryAddressOfBothFamilies) {
     }
     // The log line follows the response.
     EXPECT_TRUE(process.WaitForOutput(
-        [](const std::string& out) { return out.find("::1 - - [") != std::string::npos; }, 10s))
+        [](const std::string& text) { return text.find("::1 - - [") != std::string::npos; }, 10s))
         << process.Output();
     EXPECT_EQ(process.Stop(SIGTERM, 30s), 0) << process.Errors();
 }
