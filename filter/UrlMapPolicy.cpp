@@ -20,27 +20,42 @@ bool IsAsciiDigits(std::string_view text) {
     return true;
 }
 
-// Whether `foldedList` (upper case already) contains `text` without regard
-// to ASCII case. The request's side is folded on the stack.
-bool FoldedListContains(std::string_view foldedList, std::string_view text) {
-    if (text.empty() || text.size() > foldedList.size()) return false;
-    char folded[64];
-    if (text.size() > sizeof folded) return ContainsUpper(foldedList, text);
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        folded[i] = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+// A request's text folded to ASCII upper case on the stack, for searching
+// the lists that were folded when the settings were built. Longer texts
+// than the stack holds are searched with the case-blind scan instead.
+class FoldedText {
+  public:
+    explicit FoldedText(std::string_view text) : original_(text) {
+        if (text.size() > sizeof bytes_) return;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            bytes_[i] = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+        }
+        folded_ = true;
     }
-    // The lists are a few dozen bytes: a plain scan beats the setup of a
-    // general search.
-    const size_t lastStart = foldedList.size() - text.size();
-    for (size_t start = 0; start <= lastStart; ++start) {
-        if (foldedList[start] != folded[0]) continue;
-        size_t k = 1;
-        while (k < text.size() && foldedList[start + k] == folded[k]) ++k;
-        if (k == text.size()) return true;
+
+    // Whether `foldedList` (upper case already) contains the text.
+    bool In(std::string_view foldedList) const {
+        const size_t size = original_.size();
+        if (size == 0 || size > foldedList.size()) return false;
+        if (!folded_) return ContainsUpper(foldedList, original_);
+        // The lists are a few dozen bytes: a plain scan beats the setup of
+        // a general search.
+        const size_t lastStart = foldedList.size() - size;
+        for (size_t start = 0; start <= lastStart; ++start) {
+            if (foldedList[start] != bytes_[0]) continue;
+            size_t k = 1;
+            while (k < size && foldedList[start + k] == bytes_[k]) ++k;
+            if (k == size) return true;
+        }
+        return false;
     }
-    return false;
-}
+
+  private:
+    std::string_view original_;
+    char bytes_[64];
+    bool folded_ = false;
+};
 
 Verdict Passed(PolicyStep step) {
     return {step, Action::Pass};
@@ -98,10 +113,11 @@ std::string_view HostForDomainGate(std::string_view host) {
 
 FileClass ClassOfExtension(std::string_view extension, const FilterConfig& config) {
     const FilterConfig::FoldedLists& lists = config.Folded;
-    if (FoldedListContains(lists.SuperExt, extension)) return FileClass::Super;
-    if (FoldedListContains(lists.CommonExt, extension)) return FileClass::Common;
-    if (FoldedListContains(lists.AdvancedExt, extension)) return FileClass::Advanced;
-    if (FoldedListContains(lists.MediaExt, extension)) return FileClass::Media;
+    const FoldedText folded(extension);
+    if (folded.In(lists.SuperExt)) return FileClass::Super;
+    if (folded.In(lists.CommonExt)) return FileClass::Common;
+    if (folded.In(lists.AdvancedExt)) return FileClass::Advanced;
+    if (folded.In(lists.MediaExt)) return FileClass::Media;
     return FileClass::None;
 }
 
@@ -120,7 +136,7 @@ std::optional<Verdict> DecideHostGate(const RequestFacts& facts, const FilterCon
 Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
                        const LocaleSettings& locale, const ClockReading& clock) {
     const std::string_view refererHost = RefererHost(facts.referer);
-    if (FoldedListContains(config.Folded.FriendDomain, refererHost)) {
+    if (FoldedText(refererHost).In(config.Folded.FriendDomain)) {
         return Passed(PolicyStep::FriendlyReferer);
     }
 
@@ -137,7 +153,7 @@ Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
     const std::string_view extension = PathExtension(path, locale.LeadBytes);
     if (extension.empty()) return Passed(PolicyStep::NoExtension);
 
-    if (FoldedListContains(config.Folded.PubFile, PathFileName(path, locale.LeadBytes))) {
+    if (FoldedText(PathFileName(path, locale.LeadBytes)).In(config.Folded.PubFile)) {
         return Passed(PolicyStep::PublicFile);
     }
 
