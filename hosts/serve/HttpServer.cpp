@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -29,6 +30,8 @@ namespace {
 // Read and sent a piece at a time, so that a thousand slow viewers hold a
 // thousand small buffers, not a thousand files.
 constexpr size_t kBodyChunk = 32 * 1024;
+// SO_SNDBUF of every connection (the kernel doubles it for its bookkeeping).
+constexpr int kSendBuffer = 256 * 1024;
 constexpr const char* kIndexFile = "index.html";
 // Only GET and HEAD are served; a body that comes with another method is
 // read before the 405, and no more of it than this.
@@ -98,8 +101,8 @@ struct Worker {
     h2o_socket_t* wake = nullptr;
     std::atomic<bool> stopRequested{false};
     bool stopping = false;
-    // Responses whose body is still being sent.
-    size_t bodiesInFlight = 0;
+    // Requests whose response is not yet all written.
+    size_t requestsInFlight = 0;
     std::thread thread;
 };
 
@@ -253,8 +256,15 @@ bool SendWrittenResponse(h2o_req_t* req, std::string_view written) {
 // The body of a file response, read a piece at a time as the client takes
 // it. h2o calls Proceed when the last piece is on its way and Stop when the
 // client is gone.
+//
+// The next piece waits for the loop's next turn: a write into a socket
+// buffer with room completes at once, and sending on from there would let
+// a thousand downloads fill every kernel buffer they have before the loop
+// looks for a new request again.
 struct FileBody {
     h2o_generator_t generator;
+    h2o_timeout_entry_t nextTurn;
+    h2o_req_t* req;
     Worker* worker;
     int fd;
     uint64_t offset;
@@ -262,20 +272,27 @@ struct FileBody {
     char* buffer;
 
     void Close() {
+        if (h2o_timeout_is_linked(&nextTurn)) h2o_timeout_unlink(&nextTurn);
         if (fd < 0) return;
         close(fd);
         fd = -1;
-        --worker->bodiesInFlight;
     }
 
-    static void Proceed(h2o_generator_t* generator, h2o_req_t* req) {
-        reinterpret_cast<FileBody*>(generator)->SendNext(req);
+    static void Proceed(h2o_generator_t* generator, h2o_req_t*) {
+        auto* body = reinterpret_cast<FileBody*>(generator);
+        h2o_timeout_link(body->worker->context.loop, &body->worker->context.zero_timeout,
+                         &body->nextTurn);
+    }
+    static void OnNextTurn(h2o_timeout_entry_t* entry) {
+        auto* body = reinterpret_cast<FileBody*>(reinterpret_cast<char*>(entry) -
+                                                 offsetof(FileBody, nextTurn));
+        body->SendNext();
     }
     static void Stop(h2o_generator_t* generator, h2o_req_t*) {
         reinterpret_cast<FileBody*>(generator)->Close();
     }
 
-    void SendNext(h2o_req_t* req) {
+    void SendNext() {
         const size_t want = remaining < kBodyChunk ? size_t(remaining) : kBodyChunk;
         const ssize_t got = pread(fd, buffer, want, off_t(offset));
         if (got <= 0) {
@@ -395,14 +412,16 @@ void ServeFile(h2o_req_t* req, const RequestFacts& request, std::string path,
 
     auto* body = static_cast<FileBody*>(h2o_mem_alloc_pool(&req->pool, sizeof(FileBody)));
     body->generator = {FileBody::Proceed, FileBody::Stop};
+    body->nextTurn = {};
+    body->nextTurn.cb = FileBody::OnNextTurn;
+    body->req = req;
     body->worker = tWorker;
     body->fd = file->Release();
     body->offset = plan.first;
     body->remaining = plan.length;
     body->buffer = static_cast<char*>(h2o_mem_alloc_pool(&req->pool, kBodyChunk));
-    ++tWorker->bodiesInFlight;
     h2o_start_response(req, &body->generator);
-    body->SendNext(req);
+    body->SendNext();
 }
 
 // ---- Requests ---------------------------------------------------------------
@@ -571,8 +590,17 @@ struct Handler {
     HttpServer::Impl* server;
 };
 
+// h2o clears a request's pool once its response is all written (or its
+// client gone), which is when a stop may let it go.
+void OnRequestDone(void* data) {
+    --(*static_cast<Worker**>(data))->requestsInFlight;
+}
+
 int OnRequest(h2o_handler_t* self, h2o_req_t* req) {
     auto* handler = reinterpret_cast<Handler*>(self);
+    *static_cast<Worker**>(h2o_mem_alloc_shared(&req->pool, sizeof(Worker*), OnRequestDone)) =
+        tWorker;
+    ++tWorker->requestsInFlight;
     try {
         RequestFacts request;
         if (!GatherFacts(req, request)) {
@@ -663,7 +691,7 @@ void OnWake(h2o_socket_t* socket, const char* error) {
 }
 
 bool Idle(const Worker& worker) {
-    return worker.bodiesInFlight == 0;
+    return worker.requestsInFlight == 0;
 }
 
 void RunWorker(Worker* worker, int drainSeconds) {
@@ -709,6 +737,13 @@ int Listen(const ListenAddress& where, std::string& url, std::string& error) {
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // What the kernel may hold of one response ahead of its client; accepted
+    // connections inherit it. Left to itself it grows to megabytes a
+    // connection, and a thousand viewers would have the loop copy gigabytes
+    // into socket buffers before it looks at a new request again. At 100 ms
+    // of round trip this still carries 5 MB/s to a viewer.
+    const int sendBuffer = kSendBuffer;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     // [::] means IPv6 alone, so that 0.0.0.0 can be listened on beside it.
     if (address.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
