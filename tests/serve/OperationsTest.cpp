@@ -86,6 +86,44 @@ TEST(ServeConnectionsTest, IdleAndSlowConnectionsDoNotHoldUpARequest) {
     EXPECT_EQ(server.Stop(), 0) << server.Errors();
 }
 
+// An idle connection and one whose head never ends are both closed once
+// the request timeout passes; a server that kept them would let them pile
+// up. (The client's own limit is ten times the server's.)
+TEST(ServeConnectionsTest, IdleAndSlowConnectionsAreTimedOut) {
+    Site site("[KAVRO]\n");
+    ServeProcess server;
+    std::vector<std::string> arguments = site.Arguments();
+    arguments.insert(arguments.end(), {"--request-timeout", "1"});
+    ASSERT_TRUE(server.Start(arguments)) << server.Output() << server.Errors();
+    const struct {
+        const char* name;
+        std::string sent;
+    } cases[] = {
+        {"idle", ""},
+        {"slow head", "GET /index.html HTTP/1.1\r\nHost: slow.test\r\nX-Wait: a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = Connect(server.Port());
+        ASSERT_GE(fd, 0);
+        if (!c.sent.empty()) {
+            ASSERT_EQ(send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL), ssize_t(c.sent.size()));
+        }
+        timeval limit{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char byte;
+        ssize_t got;
+        // A slow client keeps sending; the server must close all the same.
+        do {
+            if (!c.sent.empty()) (void)!send(fd, "a", 1, MSG_NOSIGNAL);
+            got = read(fd, &byte, 1);
+        } while (got > 0);
+        EXPECT_EQ(got, 0) << "the server did not close the connection";
+        close(fd);
+    }
+    EXPECT_EQ(server.Stop(), 0) << server.Errors();
+}
+
 // Whether this machine can bind ::1 at all.
 bool HasIpv6Loopback() {
     const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
