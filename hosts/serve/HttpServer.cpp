@@ -601,6 +601,8 @@ int OnRequest(h2o_handler_t* self, h2o_req_t* req) {
     *static_cast<Worker**>(h2o_mem_alloc_shared(&req->pool, sizeof(Worker*), OnRequestDone)) =
         tWorker;
     ++tWorker->requestsInFlight;
+    // A stopping server answers what it is asked and keeps no connection.
+    if (tWorker->stopping) CloseAfter(req);
     try {
         RequestFacts request;
         if (!GatherFacts(req, request)) {
@@ -686,8 +688,10 @@ void OnWake(h2o_socket_t* socket, const char* error) {
         h2o_socket_close(listener);
     }
     worker->listeners.clear();
-    // Idle kept-alive connections close; busy ones after their response.
-    h2o_context_request_shutdown(&worker->context);
+    // Kept-alive connections are not closed here: h2o 2.2 closing them from
+    // outside can free a socket buffer under a read it has pending. They
+    // get "Connection: close" on their next response (OnRequest), and
+    // those still idle end with the process.
 }
 
 bool Idle(const Worker& worker) {
