@@ -224,6 +224,9 @@ TEST(ServeLogTest, UserSignalReopensARotatedLog) {
     ASSERT_TRUE(server.Start(arguments)) << server.Output() << server.Errors();
     HttpClient client;
     client.Get(server.Url("/index.html?before"));
+    // The line follows the response; rotate only once it is written.
+    for (int i = 0; i < 200 && ReadFile(log).find("?before") == std::string::npos; ++i)
+        std::this_thread::sleep_for(50ms);
     ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(kill(server.Pid(), SIGUSR1), 0);
     ASSERT_TRUE(server.WaitForOutput("access log reopened")) << server.Output();
