@@ -45,6 +45,10 @@ bool TextEquals(std::string_view a, std::string_view b);
 bool ContainsUpper(std::string_view haystack, std::string_view needle);
 bool EqualsUpper(std::string_view a, std::string_view b);
 
+// Levenshtein distance: insertions, deletions and substitutions of bytes.
+// For telling which option a mistyped one meant.
+size_t EditDistance(std::string_view a, std::string_view b);
+
 std::string_view SubText(std::string_view text, int64_t index, int64_t count);
 
 bool IsTrailByte(std::string_view text, int64_t index, const LeadByteSet& leads);

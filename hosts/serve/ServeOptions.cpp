@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "hosts/serve/RequestRules.h"
+#include "text/TextRules.h"
 
 namespace qelmor::serve {
 namespace {
@@ -44,21 +45,6 @@ std::string ParseListen(std::string_view text, ListenAddress& listen) {
     listen.address = std::string(address);
     listen.port = *port;
     return {};
-}
-
-size_t EditDistance(std::string_view a, std::string_view b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
 }
 
 // The option a mistyped one most likely meant, when one is close.

@@ -6,6 +6,8 @@
 #include <list>
 #include <vector>
 
+#include "text/TextRules.h"
+
 namespace qelmor::tool {
 namespace {
 
@@ -17,21 +19,6 @@ const OptionInfo* FindOption(std::span<const OptionInfo> known, std::string_view
 
 bool IsHelp(std::string_view arg) {
     return arg == "--help" || arg == "-h";
-}
-
-size_t EditDistance(std::string_view a, std::string_view b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
 }
 
 // " (did you mean --client?)" for an option one or two letters off.
