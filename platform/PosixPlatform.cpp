@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -83,15 +84,31 @@ std::string_view BaseName(std::string_view path) {
 
 struct ModuleSearch {
     std::string_view name;
+    uintptr_t ownCode;
     std::string found;
 };
 
+bool HoldsAddress(const dl_phdr_info& info, uintptr_t address) {
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info.dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD) continue;
+        const uintptr_t start = info.dlpi_addr + segment.p_vaddr;
+        if (address >= start && address - start < segment.p_memsz) return true;
+    }
+    return false;
+}
+
+// The first module of the name, unless several are loaded: a server that
+// gives each site its own copy of the library has them all in one process,
+// and each copy must find itself, or every site would read the settings of
+// the copy loaded first.
 int VisitModule(dl_phdr_info* info, size_t, void* data) {
     auto* search = static_cast<ModuleSearch*>(data);
     if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
     if (BaseName(info->dlpi_name) != search->name) return 0;
-    search->found = info->dlpi_name;
-    return 1;
+    const bool own = HoldsAddress(*info, search->ownCode);
+    if (own || search->found.empty()) search->found = info->dlpi_name;
+    return own ? 1 : 0;
 }
 
 std::string ExecutableFileName() {
@@ -131,7 +148,7 @@ LocalClock ReadLocalClock() {
 }
 
 std::string ModuleFileName(std::string_view moduleName) {
-    ModuleSearch search{moduleName, {}};
+    ModuleSearch search{moduleName, reinterpret_cast<uintptr_t>(&VisitModule), {}};
     dl_iterate_phdr(VisitModule, &search);
     if (!search.found.empty()) {
         // A module loaded by a relative name reports that name; make it

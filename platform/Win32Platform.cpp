@@ -217,11 +217,44 @@ LocalClock ReadLocalClock() {
     return clock;
 }
 
+namespace {
+
+bool SameFileNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The module that holds this code, when it carries the name: a server that
+// gives each site its own copy of the library loads them all into one
+// process, and each copy must find itself rather than the first one loaded.
+HMODULE OwnModuleNamed(std::string_view name) {
+    HMODULE own = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&OwnModuleNamed), &own)) {
+        return nullptr;
+    }
+    std::array<char, kModulePathRoom> path{};
+    const DWORD length = GetModuleFileNameA(own, path.data(), kModulePathRoom);
+    if (length == 0 || length >= kModulePathRoom) return nullptr;
+    std::string_view file(path.data(), length);
+    const size_t slash = file.find_last_of("\\/");
+    if (slash != std::string_view::npos) file.remove_prefix(slash + 1);
+    return SameFileNameIgnoringCase(file, name) ? own : nullptr;
+}
+
+}  // namespace
+
 std::string ModuleFileName(std::string_view moduleName) {
     const std::string name(moduleName);
     // A null handle names the executable: a renamed filter library reads its
     // configuration beside the server instead.
-    const HMODULE module = GetModuleHandleA(name.c_str());
+    HMODULE module = OwnModuleNamed(moduleName);
+    if (module == nullptr) module = GetModuleHandleA(name.c_str());
     std::array<char, kModulePathRoom> path{};
     const DWORD length = GetModuleFileNameA(module, path.data(), kModulePathRoom);
     if (length == 0) return {};

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "tests/filter/TestHelpers.h"
 
@@ -49,9 +51,11 @@ TEST(RegistrationTest, SecondRegistrationRereadsTheFile) {
     EXPECT_EQ(second.finalPath, "KAVRO.exe");
 }
 
-std::string RunProbe(const std::string& probe, const std::string& library,
+std::string RunProbe(const std::string& probe, const std::vector<std::string>& libraries,
                      const std::string& path) {
-    const std::string command = "'" + probe + "' '" + library + "' '" + path + "' 2>&1";
+    std::string command = "'" + probe + "'";
+    for (const std::string& library : libraries) command += " '" + library + "'";
+    command += " '" + path + "' 2>&1";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string output;
     std::array<char, 256> chunk;
@@ -82,9 +86,43 @@ TEST(RegistrationTest, RenamedLibraryReadsIniBesideTheExecutable) {
         const std::string ini = "[KAVRO]\nSuperExt=.exe\nSuperAction=0\n";
         if (c.iniBesideLibrary) libraryFolder.Write("KAVRO.ini", ini);
         if (c.iniBesideHost) host.Write("KAVRO.ini", ini);
-        EXPECT_EQ(RunProbe(host.File("probe"), libraryFolder.File(c.libraryLeaf), "/x/setup.exe"),
+        EXPECT_EQ(RunProbe(host.File("probe"), {libraryFolder.File(c.libraryLeaf)}, "/x/setup.exe"),
                   c.expected)
             << c.name;
+    }
+}
+
+// A server that gives each site its own copy of the library loads several
+// files named qelmor.so into one process; each copy must read the KAVRO.ini
+// beside itself, not the one beside whichever copy was loaded first.
+TEST(RegistrationTest, CopiesInOneProcessReadTheirOwnIni) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> inis;  // per copy, in load order; "" for none
+        const char* expected;
+    } cases[] = {
+        {"first refuses, second passes",
+         {"[KAVRO]\nSuperExt=.exe\nSuperAction=0\n", "[KAVRO]\nSuperExt=.zip\n"},
+         "08000000 KAVRO.exe\n08000002 /x/setup.exe\n"},
+        {"first passes, second refuses",
+         {"[KAVRO]\nSuperExt=.zip\n", "[KAVRO]\nSuperExt=.exe\nSuperAction=0\n"},
+         "08000002 /x/setup.exe\n08000000 KAVRO.exe\n"},
+        {"three copies, the middle one refuses",
+         {"", "[KAVRO]\nSuperExt=.exe\nSuperAction=0\n", ""},
+         "08000002 /x/setup.exe\n08000000 KAVRO.exe\n08000002 /x/setup.exe\n"},
+    };
+    for (const Case& c : cases) {
+        TempFolder host;
+        host.CopyIn(QELMOR_PROBE_PATH, "probe");
+        std::vector<std::unique_ptr<TempFolder>> folders;
+        std::vector<std::string> libraries;
+        for (const char* ini : c.inis) {
+            folders.push_back(std::make_unique<TempFolder>());
+            folders.back()->CopyIn(QELMOR_LIBRARY_PATH, "qelmor.so");
+            if (*ini != '\0') folders.back()->Write("KAVRO.ini", ini);
+            libraries.push_back(folders.back()->File("qelmor.so"));
+        }
+        EXPECT_EQ(RunProbe(host.File("probe"), libraries, "/x/setup.exe"), c.expected) << c.name;
     }
 }
 

@@ -262,6 +262,46 @@ void CheckRenamedLibrary(Report& report, const std::string& library,
                      : "status " + std::to_string(txtStatus) + ", path " + txt.finalPath);
 }
 
+// IIS with a filter of its own for each site loads several files named
+// qelmor.dll into one worker process; each must read the KAVRO.ini beside
+// itself, not the one beside the copy that was loaded first.
+void CheckCopiesReadTheirOwnIni(Report& report, const std::string& library) {
+    LoadedFilter first(library, "qelmor.dll");
+    LoadedFilter second(library, "qelmor.dll");
+    first.folder.Write("KAVRO.ini", "[KAVRO]\nSuperExt=.exe\nSuperAction=0\n");
+    second.folder.Write("KAVRO.ini", "[KAVRO]\nSuperExt=.txt\nSuperAction=0\n");
+    if (!first.library->Loaded() || !second.library->Loaded()) {
+        report.Check("copies_load", first.library->Error() + second.library->Error());
+        return;
+    }
+    HTTP_FILTER_VERSION version{};
+    first.library->Register(version);
+    second.library->Register(version);
+
+    std::string failure;
+    const struct {
+        LoadedFilter* filter;
+        const char* path;
+        bool refused;
+    } runs[] = {
+        {&first, "C:\\srv\\www\\setup.exe", true},
+        {&first, "C:\\srv\\www\\notes.txt", false},
+        {&second, "C:\\srv\\www\\setup.exe", false},
+        {&second, "C:\\srv\\www\\notes.txt", true},
+    };
+    for (const auto& run : runs) {
+        FakeRequest request;
+        request.physicalPath = run.path;
+        const uint32_t status = run.filter->library->Run(request);
+        const bool refused = status == SF_STATUS_REQ_FINISHED;
+        if (refused != run.refused) {
+            failure += std::string(run.filter == &first ? " first" : " second") + " copy " +
+                       (refused ? "refused " : "passed ") + run.path + ";";
+        }
+    }
+    report.Check("copies_read_their_own_ini", failure);
+}
+
 const char* const kConfigKeys[] = {
     "DomainName",  "FriendDomain", "PubFile",      "OpenSecurity", "PubKey",         "PassMode",
     "EncryptMode", "CommonExt",    "CommonAction", "AdvancedExt",  "AdvancedAction", "MediaExt",
@@ -339,6 +379,7 @@ void RunLibraryChecks(Report& report, const std::string& library,
     }
     // Only once no module named qelmor.dll is loaded any more.
     CheckRenamedLibrary(report, library, executableFolder);
+    CheckCopiesReadTheirOwnIni(report, library);
     CheckSampleIni(report, executableFolder);
 }
 
