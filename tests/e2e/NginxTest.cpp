@@ -28,24 +28,32 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
-// examples/nginx.conf with its system paths put in the test's place, each
-// of which must still be in the sample, then the `more` replacements.
+// The module snippet and the site of examples/nginx/ with their system paths
+// put in the test's place, each of which must still be in the samples, then
+// the `more` replacements; in a main configuration laid out as Debian's
+// nginx.conf lays it out (modules-enabled at the top, sites-enabled in http).
 std::string SampleConfiguration(
     const std::vector<std::pair<std::string, std::string>>& more) {
-    std::string conf = ReadFile(QELMOR_NGINX_SAMPLE_CONFIG);
-    std::vector<std::pair<std::string, std::string>> replacements = {
-        {"/usr/lib/nginx/modules/ngx_http_qelmor_module.so", "{module}"},
-        {"/usr/local/lib/qelmor/qelmor.so", "{filter}"},
-        {"/var/www/video", "{root}"},
-        {"/run/nginx.pid", "{prefix}/nginx.pid"},
-        {"/var/log/nginx/", "{prefix}/"},
+    std::string module = ReadFile(QELMOR_NGINX_SAMPLE_MODULE_CONF);
+    std::string site = ReadFile(QELMOR_NGINX_SAMPLE_SITE);
+    std::vector<std::pair<std::string*, std::pair<std::string, std::string>>> replacements = {
+        {&module, {"modules/ngx_http_qelmor_module.so", "{module}"}},
+        {&module, {"/usr/lib/qelmor/qelmor.so", "{filter}"}},
+        {&site, {"/var/www/video", "{root}"}},
+        {&site, {"/var/log/nginx/", "{prefix}/"}},
     };
-    replacements.insert(replacements.end(), more.begin(), more.end());
-    for (const auto& [from, to] : replacements) {
-        EXPECT_NE(conf.find(from), std::string::npos) << from << " is no longer in the sample";
-        ReplaceAll(conf, from, to);
+    for (const auto& replacement : more) replacements.push_back({&site, replacement});
+    for (const auto& [text, fromTo] : replacements) {
+        const auto& [from, to] = fromTo;
+        EXPECT_NE(text->find(from), std::string::npos) << from << " is no longer in the sample";
+        ReplaceAll(*text, from, to);
     }
-    return conf;
+    // As root nginx would hand the site to a user that cannot read our
+    // private folders.
+    return module + (geteuid() == 0 ? "user root;\n" : "") +
+           "pid {prefix}/nginx.pid;\nerror_log {prefix}/error.log;\nevents {}\n"
+           "http {\ninclude " QELMOR_NGINX_MIME_TYPES ";\ndefault_type application/octet-stream;\n" +
+           site + "}\n";
 }
 
 class NginxConfig : public ::testing::Test {
@@ -211,9 +219,7 @@ struct SampleCase {
 // The sample configuration, run: only requests that name its site reach it.
 TEST_F(NginxConfig, SampleConfigurationAnswersOnlyItsSite) {
     const std::string conf = SampleConfiguration({
-        // As root nginx would hand the site to a user that cannot read our
-        // private folders.
-        {"user www-data;", geteuid() == 0 ? "user root;" : ""},
+        {"listen [::]:80;", ""},
         {"listen 80", "listen 127.0.0.1:{port}"},
     });
     if (::testing::Test::HasFailure()) return;

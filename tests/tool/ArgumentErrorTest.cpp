@@ -32,6 +32,10 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLines, ToolArgumentErrorTest,
     ::testing::Values(
         ErrorCase{"NoCommand", "", {}, "qelmor: no command given (see qelmor --help)"},
+        ErrorCase{"VersionWithArguments",
+                  "",
+                  {"--version", "token"},
+                  "qelmor: --version takes no arguments"},
         ErrorCase{"UnknownCommand",
                   "",
                   {"tokens"},
@@ -127,6 +131,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "Usage: qelmor explain [--ini FILE] --path PATH [--host HOST] [--referer URL]"},
         HelpCase{"Config", {"config", "--help"}, "Usage: qelmor config [--ini FILE] [--server-name NAME]"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// The Debian packages take their version from CMake's project version, so
+// this is the version of the package that holds the tool.
+TEST(ToolVersionTest, PrintsTheProjectVersionAndExitsZero) {
+    const RunResult run = RunTool({"--version"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, std::string("qelmor ") + QELMOR_PROJECT_VERSION + "\n");
+    EXPECT_EQ(run.err, "");
+}
 
 }  // namespace
 }  // namespace qelmor::tooltest

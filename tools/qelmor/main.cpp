@@ -17,7 +17,8 @@ Commands:
   explain   run one request through the filter's policy and say why
   config    print the configuration the filter loads, with warnings
 
-"qelmor COMMAND --help" describes each command.
+"qelmor COMMAND --help" describes each command; "qelmor --version" prints
+the version.
 )";
 
 using Command = int (*)(std::span<const std::string>);
@@ -39,6 +40,16 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "--help" || args[0] == "-h" || (args[0] == "help" && args.size() == 1)) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    // The Debian package's version is the project's, so this names the
+    // package an operator has installed.
+    if (args[0] == "--version") {
+        if (args.size() > 1) {
+            std::fputs("qelmor: --version takes no arguments\n", stderr);
+            return qelmor::tool::kExitUsage;
+        }
+        std::printf("qelmor %s\n", QELMOR_VERSION);
         return 0;
     }
     // "qelmor help token" is "qelmor token --help".
