@@ -9,8 +9,13 @@
  * never pass the access phase).
  *
  * The shared object holds two modules: ngx_qelmor_module, a core module
- * that owns the top-level "qelmor_filter" directive and the loaded library,
- * and ngx_http_qelmor_module, which owns "qelmor on|off" and the handler.
+ * that owns the top-level "qelmor_filter" directive and the loaded
+ * libraries, and ngx_http_qelmor_module, which owns "qelmor on|off", the
+ * "qelmor_filter" of http and server blocks, and the handler. A server
+ * runs the filter named in its own block, else in the http block, else at
+ * the top level; each library file is loaded once and reads the KAVRO.ini
+ * beside it, so sites with their own copy of the library keep their own
+ * settings.
  */
 
 
@@ -41,6 +46,12 @@ typedef struct {
     void                            *handle;
     PFN_HTTPFILTERPROC               proc;
     uint32_t                         flags;
+} ngx_qelmor_filter_t;
+
+
+typedef struct {
+    ngx_array_t                      loaded;    /* of ngx_qelmor_filter_t * */
+    ngx_qelmor_filter_t             *filter;    /* the top-level one */
 } ngx_qelmor_conf_t;
 
 
@@ -51,7 +62,13 @@ typedef struct {
 
 typedef struct {
     ngx_flag_t                       used;
+    ngx_flag_t                       unnamed;   /* "qelmor on", no filter yet */
 } ngx_http_qelmor_main_conf_t;
+
+
+typedef struct {
+    ngx_qelmor_filter_t             *filter;
+} ngx_http_qelmor_srv_conf_t;
 
 
 typedef struct {
@@ -90,7 +107,12 @@ static char *ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
 static void ngx_qelmor_unload(void *data);
 
+static char *ngx_http_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf);
 static void *ngx_http_qelmor_create_main_conf(ngx_conf_t *cf);
+static void *ngx_http_qelmor_create_srv_conf(ngx_conf_t *cf);
+static char *ngx_http_qelmor_merge_srv_conf(ngx_conf_t *cf, void *parent,
+    void *child);
 static void *ngx_http_qelmor_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
@@ -146,6 +168,13 @@ static ngx_command_t  ngx_http_qelmor_commands[] = {
       offsetof(ngx_http_qelmor_loc_conf_t, enable),
       NULL },
 
+    { ngx_string("qelmor_filter"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE12,
+      ngx_http_qelmor_filter,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      0,
+      NULL },
+
       ngx_null_command
 };
 
@@ -157,8 +186,8 @@ static ngx_http_module_t  ngx_http_qelmor_module_ctx = {
     ngx_http_qelmor_create_main_conf,      /* create main configuration */
     NULL,                                  /* init main configuration */
 
-    NULL,                                  /* create server configuration */
-    NULL,                                  /* merge server configuration */
+    ngx_http_qelmor_create_srv_conf,       /* create server configuration */
+    ngx_http_qelmor_merge_srv_conf,        /* merge server configuration */
 
     ngx_http_qelmor_create_loc_conf,       /* create location configuration */
     ngx_http_qelmor_merge_loc_conf         /* merge location configuration */
@@ -187,7 +216,21 @@ ngx_module_t  ngx_http_qelmor_module = {
 static void *
 ngx_qelmor_create_conf(ngx_cycle_t *cycle)
 {
-    return ngx_pcalloc(cycle->pool, sizeof(ngx_qelmor_conf_t));
+    ngx_qelmor_conf_t  *qcf;
+
+    qcf = ngx_pcalloc(cycle->pool, sizeof(ngx_qelmor_conf_t));
+    if (qcf == NULL) {
+        return NULL;
+    }
+
+    if (ngx_array_init(&qcf->loaded, cycle->pool, 2,
+                       sizeof(ngx_qelmor_filter_t *))
+        != NGX_OK)
+    {
+        return NULL;
+    }
+
+    return qcf;
 }
 
 
@@ -205,10 +248,12 @@ ngx_qelmor_init_conf(ngx_cycle_t *cycle, void *conf)
 
     qmcf = ngx_http_cycle_get_module_main_conf(cycle, ngx_http_qelmor_module);
 
-    if (qmcf != NULL && qmcf->used && qcf->proc == NULL) {
+    if (qmcf != NULL && qmcf->unnamed && qcf->filter == NULL) {
         ngx_log_error(NGX_LOG_EMERG, cycle->log, 0,
-                      "\"qelmor on\" is set, but no \"qelmor_filter\" "
-                      "directive names the filter library");
+                      "\"qelmor on\" is set in a server that no "
+                      "\"qelmor_filter\" directive names a filter library "
+                      "for (in the server, the http block or at the top "
+                      "level)");
         return NGX_CONF_ERROR;
     }
 
@@ -217,13 +262,12 @@ ngx_qelmor_init_conf(ngx_cycle_t *cycle, void *conf)
 
 
 /*
- * The filter reads KAVRO.ini from the folder of the first loaded object whose
- * file is named "qelmor.so" (made absolute when it was loaded by a relative
- * name), and from the folder of the program when there is none, as when the
- * library was renamed. This is that same search, made from the same process
- * right before the filter makes it, so that nginx can name the file that will
- * guard the site: a reload that loads a second qelmor.so while the old one is
- * still mapped finds the old one first, as the filter does.
+ * The filter reads KAVRO.ini from the folder of its own file when that is
+ * named "qelmor.so", else from the folder of the first loaded object of that
+ * name, else from the folder of the program, as when the library was renamed
+ * (a name loaded relatively is made absolute). This is that same search,
+ * made from the same process right before the filter makes it, so that nginx
+ * can name the file that will guard the site.
  */
 
 static int
@@ -251,16 +295,33 @@ ngx_qelmor_find_filter(struct dl_phdr_info *info, size_t size, void *data)
 
 
 static ngx_int_t
-ngx_qelmor_settings_file(ngx_pool_t *pool, ngx_str_t *file)
+ngx_qelmor_settings_file(ngx_pool_t *pool, void *handle, ngx_str_t *file)
 {
-    size_t       dir;
-    ssize_t      n;
-    u_char      *p;
-    const char  *found, *module, *slash;
-    char         resolved[PATH_MAX];
+    size_t            dir;
+    ssize_t           n;
+    u_char           *p;
+    const char       *found, *module, *slash;
+    struct link_map  *own;
+    char              resolved[PATH_MAX];
 
     found = NULL;
-    dl_iterate_phdr(ngx_qelmor_find_filter, &found);
+
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &own) == 0
+        && own->l_name != NULL
+        && own->l_name[0] != '\0')
+    {
+        slash = strrchr(own->l_name, '/');
+
+        if (ngx_strcmp(slash ? slash + 1 : own->l_name,
+                       QELMOR_FILTER_FILE_NAME) == 0)
+        {
+            found = own->l_name;
+        }
+    }
+
+    if (found == NULL) {
+        dl_iterate_phdr(ngx_qelmor_find_filter, &found);
+    }
 
     if (found != NULL) {
         module = found;
@@ -325,23 +386,32 @@ ngx_qelmor_settings_problem(ngx_str_t *file, ngx_err_t *err)
 }
 
 
-static char *
-ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
-{
-    ngx_qelmor_conf_t  *qcf = conf;
+/*
+ * Loads and registers the library that "qelmor_filter" names, or finds it
+ * among those this configuration has loaded already. Two names of one file
+ * (a link) would be one loaded library with one set of settings, whatever
+ * folder each name is in: that is refused, since the operator who gave a
+ * site a folder of its own expects it to read its own KAVRO.ini.
+ */
 
+static ngx_qelmor_filter_t *
+ngx_qelmor_load(ngx_conf_t *cf)
+{
     size_t                             len;
+    void                              *handle;
     ngx_err_t                          err;
     ngx_str_t                         *value, path, settings;
-    ngx_uint_t                         allow_default;
+    ngx_uint_t                         i, allow_default;
     const char                        *problem;
+    ngx_qelmor_conf_t                 *qcf;
     ngx_pool_cleanup_t                *cln;
+    ngx_qelmor_filter_t               *filter, **loaded;
     HTTP_FILTER_VERSION                version;
     PFN_GETFILTERVERSION               get_filter_version;
+    PFN_HTTPFILTERPROC                 proc;
 
-    if (qcf->path.data != NULL) {
-        return "is duplicate";
-    }
+    qcf = (ngx_qelmor_conf_t *) ngx_get_conf(cf->cycle->conf_ctx,
+                                             ngx_qelmor_module);
 
     value = cf->args->elts;
     path = value[1];
@@ -352,25 +422,41 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
             ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                                "invalid parameter \"%V\"; the only one is "
                                "\"allow_default_config\"", &value[2]);
-            return NGX_CONF_ERROR;
+            return NULL;
         }
 
         allow_default = 1;
     }
 
     if (ngx_conf_full_name(cf->cycle, &path, 0) != NGX_OK) {
-        return NGX_CONF_ERROR;
+        return NULL;
+    }
+
+    loaded = qcf->loaded.elts;
+
+    for (i = 0; i < qcf->loaded.nelts; i++) {
+        if (loaded[i]->path.len == path.len
+            && ngx_strncmp(loaded[i]->path.data, path.data, path.len) == 0)
+        {
+            /* loaded and registered once; its settings were checked then */
+            return loaded[i];
+        }
+    }
+
+    filter = ngx_pcalloc(cf->pool, sizeof(ngx_qelmor_filter_t));
+    if (filter == NULL) {
+        return NULL;
     }
 
     /* dlopen() needs the terminating zero that a joined name may lack */
 
-    qcf->path.data = ngx_pnalloc(cf->pool, path.len + 1);
-    if (qcf->path.data == NULL) {
-        return NGX_CONF_ERROR;
+    filter->path.data = ngx_pnalloc(cf->pool, path.len + 1);
+    if (filter->path.data == NULL) {
+        return NULL;
     }
 
-    qcf->path.len = path.len;
-    ngx_cpystrn(qcf->path.data, path.data, path.len + 1);
+    filter->path.len = path.len;
+    ngx_cpystrn(filter->path.data, path.data, path.len + 1);
 
     /*
      * The library is loaded and registered here, in the master process
@@ -378,36 +464,47 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
      * ready; a reload registers it again and so re-reads its KAVRO.ini.
      */
 
-    qcf->handle = dlopen((char *) qcf->path.data, RTLD_NOW | RTLD_LOCAL);
+    handle = dlopen((char *) filter->path.data, RTLD_NOW | RTLD_LOCAL);
 
-    if (qcf->handle == NULL) {
+    if (handle == NULL) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "cannot load the filter library \"%V\": %s",
-                           &qcf->path, dlerror());
-        return NGX_CONF_ERROR;
+                           &filter->path, dlerror());
+        return NULL;
     }
 
     cln = ngx_pool_cleanup_add(cf->pool, 0);
     if (cln == NULL) {
-        dlclose(qcf->handle);
-        return NGX_CONF_ERROR;
+        dlclose(handle);
+        return NULL;
     }
 
     cln->handler = ngx_qelmor_unload;
-    cln->data = qcf->handle;
+    cln->data = handle;
+
+    for (i = 0; i < qcf->loaded.nelts; i++) {
+        if (loaded[i]->handle == handle) {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "the filter library \"%V\" is the same file "
+                               "as \"%V\", and one loaded library reads one "
+                               "KAVRO.ini; give each site a copy of the "
+                               "library, not a link to it",
+                               &filter->path, &loaded[i]->path);
+            return NULL;
+        }
+    }
 
     get_filter_version = (PFN_GETFILTERVERSION)
-                             dlsym(qcf->handle, "GetFilterVersion");
-    qcf->proc = (PFN_HTTPFILTERPROC) dlsym(qcf->handle, "HttpFilterProc");
+                             dlsym(handle, "GetFilterVersion");
+    proc = (PFN_HTTPFILTERPROC) dlsym(handle, "HttpFilterProc");
 
-    if (get_filter_version == NULL || qcf->proc == NULL) {
+    if (get_filter_version == NULL || proc == NULL) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "\"%V\" is not an ISAPI filter: "
-                           "it does not export %s", &qcf->path,
+                           "it does not export %s", &filter->path,
                            get_filter_version == NULL ? "GetFilterVersion"
                                                       : "HttpFilterProc");
-        qcf->proc = NULL;
-        return NGX_CONF_ERROR;
+        return NULL;
     }
 
     /*
@@ -416,9 +513,8 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
      * or misplaced. That takes the operator's word.
      */
 
-    if (ngx_qelmor_settings_file(cf->pool, &settings) != NGX_OK) {
-        qcf->proc = NULL;
-        return NGX_CONF_ERROR;
+    if (ngx_qelmor_settings_file(cf->pool, handle, &settings) != NGX_OK) {
+        return NULL;
     }
 
     problem = ngx_qelmor_settings_problem(&settings, &err);
@@ -429,21 +525,20 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
                            "which %s; without them it guards nothing. Put "
                            "KAVRO.ini there, or add \"allow_default_config\" "
                            "to \"qelmor_filter\" to run on the defaults",
-                           &qcf->path, &settings, problem);
-        qcf->proc = NULL;
-        return NGX_CONF_ERROR;
+                           &filter->path, &settings, problem);
+        return NULL;
     }
 
     if (problem != NULL) {
         ngx_conf_log_error(NGX_LOG_NOTICE, cf, err,
                            "qelmor_filter \"%V\": settings file \"%V\" %s; "
                            "running on the defaults (allow_default_config)",
-                           &qcf->path, &settings, problem);
+                           &filter->path, &settings, problem);
 
     } else {
         ngx_conf_log_error(NGX_LOG_NOTICE, cf, 0,
                            "qelmor_filter \"%V\": settings file \"%V\" "
-                           "is present", &qcf->path, &settings);
+                           "is present", &filter->path, &settings);
     }
 
     ngx_memzero(&version, sizeof(HTTP_FILTER_VERSION));
@@ -454,32 +549,55 @@ ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
                            "the filter \"%V\" refused to register "
                            "(GetFilterVersion failed); qelmor.so refuses when "
                            "memory cannot hold its settings from \"%V\"",
-                           &qcf->path, &settings);
-        qcf->proc = NULL;
-        return NGX_CONF_ERROR;
+                           &filter->path, &settings);
+        return NULL;
     }
-
-    qcf->flags = version.dwFlags;
 
     len = ngx_strnlen((u_char *) version.lpszFilterDesc,
                       SF_MAX_FILTER_DESC_LEN);
 
     ngx_conf_log_error(NGX_LOG_NOTICE, cf, 0,
                        "qelmor_filter \"%V\": \"%*s\", version %uD.%uD, "
-                       "flags 0x%08XD", &qcf->path, len,
+                       "flags 0x%08XD", &filter->path, len,
                        version.lpszFilterDesc,
                        version.dwFilterVersion >> 16,
                        version.dwFilterVersion & 0xffff,
                        version.dwFlags);
 
-    if ((qcf->flags & SF_NOTIFY_URL_MAP) == 0) {
+    if ((version.dwFlags & SF_NOTIFY_URL_MAP) == 0) {
         ngx_conf_log_error(NGX_LOG_WARN, cf, 0,
                            "the filter \"%V\" did not register for URL-map "
                            "notifications and will not be called",
-                           &qcf->path);
+                           &filter->path);
     }
 
-    return NGX_CONF_OK;
+    filter->handle = handle;
+    filter->proc = proc;
+    filter->flags = version.dwFlags;
+
+    loaded = ngx_array_push(&qcf->loaded);
+    if (loaded == NULL) {
+        return NULL;
+    }
+
+    *loaded = filter;
+
+    return filter;
+}
+
+
+static char *
+ngx_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_qelmor_conf_t  *qcf = conf;
+
+    if (qcf->filter != NULL) {
+        return "is duplicate";
+    }
+
+    qcf->filter = ngx_qelmor_load(cf);
+
+    return qcf->filter != NULL ? NGX_CONF_OK : NGX_CONF_ERROR;
 }
 
 
@@ -497,6 +615,51 @@ static void *
 ngx_http_qelmor_create_main_conf(ngx_conf_t *cf)
 {
     return ngx_pcalloc(cf->pool, sizeof(ngx_http_qelmor_main_conf_t));
+}
+
+
+static char *
+ngx_http_qelmor_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_http_qelmor_srv_conf_t  *qscf = conf;
+
+    if (qscf->filter != NGX_CONF_UNSET_PTR) {
+        return "is duplicate";
+    }
+
+    qscf->filter = ngx_qelmor_load(cf);
+
+    return qscf->filter != NULL ? NGX_CONF_OK : NGX_CONF_ERROR;
+}
+
+
+static void *
+ngx_http_qelmor_create_srv_conf(ngx_conf_t *cf)
+{
+    ngx_http_qelmor_srv_conf_t  *conf;
+
+    conf = ngx_palloc(cf->pool, sizeof(ngx_http_qelmor_srv_conf_t));
+    if (conf == NULL) {
+        return NULL;
+    }
+
+    conf->filter = NGX_CONF_UNSET_PTR;
+
+    return conf;
+}
+
+
+static char *
+ngx_http_qelmor_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
+{
+    ngx_http_qelmor_srv_conf_t  *prev = parent;
+    ngx_http_qelmor_srv_conf_t  *conf = child;
+
+    /* NULL: the top-level filter, which may be named after the http block */
+
+    ngx_conf_merge_ptr_value(conf->filter, prev->filter, NULL);
+
+    return NGX_CONF_OK;
 }
 
 
@@ -522,6 +685,7 @@ ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     ngx_http_qelmor_loc_conf_t  *prev = parent;
     ngx_http_qelmor_loc_conf_t  *conf = child;
 
+    ngx_http_qelmor_srv_conf_t   *qscf;
     ngx_http_qelmor_main_conf_t  *qmcf;
 
     ngx_conf_merge_value(conf->enable, prev->enable, 0);
@@ -529,6 +693,13 @@ ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     if (conf->enable) {
         qmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_qelmor_module);
         qmcf->used = 1;
+
+        /* merged before the server's locations are */
+        qscf = ngx_http_conf_get_module_srv_conf(cf, ngx_http_qelmor_module);
+
+        if (qscf->filter == NULL) {
+            qmcf->unnamed = 1;
+        }
     }
 
     return NGX_CONF_OK;
@@ -1380,11 +1551,13 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
     ngx_str_t                    mapped;
     ngx_uint_t                   replaced;
     ngx_qelmor_conf_t           *qcf;
+    ngx_qelmor_filter_t         *filter;
     HTTP_FILTER_CONTEXT          context;
     HTTP_FILTER_URL_MAP          url_map;
     ngx_http_qelmor_ctx_t       *ctx;
     ngx_http_qelmor_call_t       call;
     ngx_http_qelmor_loc_conf_t  *qlcf;
+    ngx_http_qelmor_srv_conf_t  *qscf;
 
     qlcf = ngx_http_get_module_loc_conf(r, ngx_http_qelmor_module);
 
@@ -1392,13 +1565,22 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
-    qcf = (ngx_qelmor_conf_t *) ngx_get_conf(ngx_cycle->conf_ctx,
-                                             ngx_qelmor_module);
+    qscf = ngx_http_get_module_srv_conf(r, ngx_http_qelmor_module);
+    filter = qscf->filter;
 
-    if (qcf == NULL
-        || qcf->proc == NULL
-        || (qcf->flags & SF_NOTIFY_URL_MAP) == 0)
-    {
+    if (filter == NULL) {
+        qcf = (ngx_qelmor_conf_t *) ngx_get_conf(ngx_cycle->conf_ctx,
+                                                 ngx_qelmor_module);
+        filter = qcf != NULL ? qcf->filter : NULL;
+    }
+
+    /* a server with "qelmor on" and no filter fails the configuration */
+
+    if (filter == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    if ((filter->flags & SF_NOTIFY_URL_MAP) == 0) {
         return NGX_DECLINED;
     }
 
@@ -1479,7 +1661,7 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
     url_map.pszPhysicalPath = (char *) buffer;
     url_map.cbPathBuff = PATH_MAX;
 
-    status = qcf->proc(&context, SF_NOTIFY_URL_MAP, &url_map);
+    status = filter->proc(&context, SF_NOTIFY_URL_MAP, &url_map);
 
     /*
      * The filter may have rewritten our buffer or pointed at memory of its

@@ -124,6 +124,14 @@ void NginxHost::Reload() {
     kill(process_->Pid(), SIGHUP);
 }
 
+std::string NginxHost::HttpDirectives() const {
+    std::string text = httpDirectives_;
+    const std::string port = std::to_string(port_);
+    for (size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}", at))
+        text.replace(at, 6, port);
+    return text;
+}
+
 void NginxHost::WriteConfiguration(const SiteFolder& site) const {
     const NginxPaths& nginx = Nginx();
     const SiteLayout& layout = site.Layout();
@@ -156,7 +164,7 @@ void NginxHost::WriteConfiguration(const SiteFolder& site) const {
          // Room for a request line of 10 000 bytes, which the filter is to
          // refuse rather than nginx.
          << "    large_client_header_buffers 4 16k;\n"
-         << httpDirectives_ << "\n";
+         << HttpDirectives() << "\n";
     if (!layout.serverName.empty()) {
         // Strict virtual hosting: a name that is not the site's, an address
         // or no name at all reaches a server that closes the connection.

@@ -70,7 +70,8 @@ std::string NginxUnavailable();
 // site's folder, in the foreground, on a free loopback port.
 class NginxHost : public Host {
   public:
-    // `httpDirectives` go into the http block as they are, and
+    // `httpDirectives` go into the http block as they are ("{port}" made
+    // the site's port, for a server of its own beside the site), and
     // `serverDirectives` into the site's server block. With `http2` the
     // server also listens on a second port that speaks HTTP/2 without TLS
     // (prior knowledge), beside the HTTP/1.x one. A site with a server name
@@ -91,6 +92,7 @@ class NginxHost : public Host {
     void Reload();
 
   private:
+    std::string HttpDirectives() const;
     void WriteConfiguration(const SiteFolder& site) const;
     bool StartOnce(std::string& error);
     std::string CollectProblems(bool running);

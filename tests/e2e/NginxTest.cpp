@@ -74,18 +74,27 @@ class NginxConfig : public ::testing::Test {
         dir_->Copy(FilterLibrary(), "fifo/qelmor.so");
         EXPECT_EQ(mkfifo(dir_->File("fifo/KAVRO.ini").c_str(), 0644), 0);
         dir_->Copy(FilterLibrary(), "renamed/guard.so");
+        // A second site's copy, and a link that would share the first one.
+        dir_->Copy(FilterLibrary(), "second/qelmor.so");
+        dir_->Copy(QELMOR_SAMPLE_KAVRO_INI, "second/KAVRO.ini");
+        std::filesystem::create_directory(dir_->File("linked"));
+        std::filesystem::create_symlink(dir_->File("filter/qelmor.so"),
+                                        dir_->File("linked/qelmor.so"));
+        dir_->Copy(QELMOR_SAMPLE_KAVRO_INI, "linked/KAVRO.ini");
         dir_->Write("site/index.html", "home\n");
     }
 
-    // {module}, {filter}, {refusing}, {lonely}, {folder}, {fifo},
-    // {renamed}, {program-dir}, {prefix} and {root} in `text`.
+    // {module}, {filter}, {refusing}, {lonely}, {folder}, {fifo}, {second},
+    // {linked}, {renamed}, {program-dir}, {prefix} and {root} in `text`.
     std::string Expand(std::string text) const {
         ReplaceAll(text, "{module}", Nginx().module);
         ReplaceAll(text, "{program-dir}",
                    std::filesystem::canonical(Nginx().program).parent_path().string());
-        for (const char* name : {"filter", "refusing", "lonely", "folder", "fifo"})
-            ReplaceAll(text, "{" + std::string(name) + "}",
-                       dir_->File(std::string(name) + "/qelmor.so"));
+        for (const std::string name :
+             {"filter", "refusing", "lonely", "folder", "fifo", "second", "linked"}) {
+            const std::string placeholder = '{' + name + '}';
+            ReplaceAll(text, placeholder, dir_->File(name + "/qelmor.so"));
+        }
         ReplaceAll(text, "{renamed}", dir_->File("renamed/guard.so"));
         ReplaceAll(text, "{prefix}", dir_->Path());
         ReplaceAll(text, "{root}", dir_->File("site"));
@@ -151,11 +160,39 @@ TEST_F(NginxConfig, DirectivesAreCheckedWhenTheConfigurationIsRead) {
          "the filter \"{refusing}\" refused to register (GetFilterVersion failed); qelmor.so "
          "refuses when memory cannot hold its settings from \"{prefix}/refusing/KAVRO.ini\""},
         {"switched on without a filter", "", site, "",
-         "\"qelmor on\" is set, but no \"qelmor_filter\" directive names the filter library"},
+         "\"qelmor on\" is set in a server that no \"qelmor_filter\" directive names a filter "
+         "library for"},
         {"filter named twice", "qelmor_filter {filter};\nqelmor_filter {filter};\n", site, "",
          "\"qelmor_filter\" directive is duplicate"},
-        {"filter inside the http block", "", "qelmor_filter {filter};\n" + site, "",
+        {"filter inside the http block", "", "qelmor_filter {filter};\n" + site, "", "",
+         "qelmor_filter \"{filter}\": settings file \"{prefix}/filter/KAVRO.ini\" is present"},
+        {"filter inside a server", "",
+         "server { listen 127.0.0.1:8; root {root}; qelmor_filter {filter}; qelmor on; }\n", "",
+         "", "settings file \"{prefix}/filter/KAVRO.ini\" is present"},
+        {"each server its own copy", "",
+         "server { listen 127.0.0.1:8; qelmor_filter {filter}; qelmor on; }\n"
+         "server { listen 127.0.0.1:9; qelmor_filter {second}; qelmor on; }\n",
+         "", "", "settings file \"{prefix}/second/KAVRO.ini\" is present"},
+        {"one copy named by two servers", "",
+         "server { listen 127.0.0.1:8; qelmor_filter {filter}; qelmor on; }\n"
+         "server { listen 127.0.0.1:9; qelmor_filter {filter}; qelmor on; }\n",
+         "", "", "settings file \"{prefix}/filter/KAVRO.ini\" is present"},
+        {"a server's filter covers only that server", "",
+         "server { listen 127.0.0.1:8; qelmor_filter {filter}; qelmor on; }\n" + site, "",
+         "\"qelmor on\" is set in a server that no \"qelmor_filter\" directive names"},
+        {"a server without its own takes the top level's", "qelmor_filter {second};\n",
+         "server { listen 127.0.0.1:8; qelmor_filter {filter}; qelmor on; }\n" + site, "", "",
+         "settings file \"{prefix}/second/KAVRO.ini\" is present"},
+        {"a link to a loaded copy would share its settings", "",
+         "server { listen 127.0.0.1:8; qelmor_filter {filter}; qelmor on; }\n"
+         "server { listen 127.0.0.1:9; qelmor_filter {linked}; qelmor on; }\n",
+         "", "the filter library \"{linked}\" is the same file as \"{filter}\""},
+        {"filter inside a location", "",
+         "server { listen 127.0.0.1:8; location / { qelmor_filter {filter}; } }\n", "",
          "\"qelmor_filter\" directive is not allowed here"},
+        {"filter named twice in a server", "",
+         "server { listen 127.0.0.1:8; qelmor_filter {filter}; qelmor_filter {second}; }\n", "",
+         "\"qelmor_filter\" directive is duplicate"},
         {"switch with a bad value", "qelmor_filter {filter};\n",
          "server { listen 127.0.0.1:8; root {root}; qelmor yes; }\n", "",
          "invalid value \"yes\" in \"qelmor\" directive"},
@@ -361,6 +398,56 @@ TEST_F(NginxModule, ReloadReadsKavroIniAgain) {
     }
     EXPECT_EQ(served, "clip");
     EXPECT_EQ(FetchClip(VideoToken("127.0.0.1")), "notice");
+    EXPECT_EQ(host_->Problems(), "");
+}
+
+struct SiteCase {
+    const char* name;
+    std::string host;   // the Host header, which chooses the server
+    std::string token;  // empty: none
+    std::string served;
+};
+
+// Two sites in one nginx, each with its own copy of the library and its own
+// KAVRO.ini (key and host name): each judges by its own settings only.
+TEST_F(NginxModule, EachServerJudgesWithItsOwnFilter) {
+    const TempDir second(WorkFolder(), "second-site-");
+    second.Write("site/media/clip.mp4", Layout(SiteKind::Video).files.at("media/clip.mp4"));
+    second.Write("site/KAVRO.mp4", Layout(SiteKind::Video).files.at("KAVRO.mp4"));
+    second.Copy(FilterLibrary(), "filter/qelmor.so");
+    std::string secondIni = *Layout(SiteKind::Video).ini;
+    ReplaceAll(secondIni, "PubKey=e2e-key", "PubKey=second-key\nDomainName=second.test");
+    second.Write("filter/KAVRO.ini", secondIni);
+    std::ofstream(std::filesystem::path(site_->Filter()).parent_path() / "KAVRO.ini")
+        << *Layout(SiteKind::Video).ini << "DomainName=first.test\n";
+
+    host_ = std::make_unique<NginxHost>(
+        "    server {\n        listen 127.0.0.1:{port};\n"
+        "        server_name second.test www.second.test;\n        root " +
+            second.File("site") + ";\n        qelmor_filter " + second.File("filter/qelmor.so") +
+            ";\n        qelmor on;\n    }\n",
+        false, "        server_name first.test 127.0.0.1;\n");
+    std::string error;
+    ASSERT_TRUE(host_->Start(*site_, error)) << error;
+
+    const std::string firstToken = VideoToken("127.0.0.1");
+    const std::string secondToken = Md5Hex("second-key127.0.0.1");
+    const SiteCase cases[] = {
+        {"first site, its token", "first.test", firstToken, "clip"},
+        {"first site, the second's token", "first.test", secondToken, "notice"},
+        {"first site, no token", "first.test", "", "notice"},
+        {"second site, its token", "second.test", secondToken, "clip"},
+        {"second site, the first's token", "second.test", firstToken, "notice"},
+        {"second site, no token", "second.test", "", "notice"},
+        // A name that is not the site's DomainName is not examined: each
+        // server compares with its own.
+        {"first server, another name", "127.0.0.1", "", "clip"},
+        {"second server, another name", "www.second.test", "", "clip"},
+    };
+    for (const SiteCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(FetchClip(c.token, {"Host: " + c.host}), c.served);
+    }
     EXPECT_EQ(host_->Problems(), "");
 }
 
