@@ -34,6 +34,7 @@ AccessToken ExtractAccessToken(std::string_view queryString, std::string_view co
     const std::string_view taken =
         SubText(source, TokenNamePos(source) + int64_t(kTokenName.size()), kTokenLength);
     AccessToken token;
+    token.named = TokenNamePos(source) != 0;
     token.length = taken.size();
     for (size_t i = 0; i < taken.size(); ++i)
         token.bytes[i] = UpperByte(taken[i]);
@@ -120,17 +121,76 @@ std::string ExpectedTokenText(const TokenInput& input) {
     return std::string(hex, kTokenLength);
 }
 
-bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
-                      const FilterConfig& config, const LocaleSettings& locale,
-                      const ClockReading& clock) {
-    if (config.EncryptMode < 0 || config.EncryptMode > 3) return false;
-    TokenClock now{};
-    if (config.EncryptMode != 0) now = clock.Get();
-    const TokenInput input = BuildTokenInput(clientAddress, now.date, now.hourClock,
-                                             now.minuteClock, config, locale);
+TokenMinute MinuteOf(const TokenClock& clock) {
+    return {clock.date, HourOfDay(clock.hourClock), MinuteOfHour(clock.minuteClock)};
+}
+
+TokenMinute MinutesEarlier(const TokenMinute& at, int minutes) {
+    TokenMinute earlier = at;
+    int total = at.hour * 60 + at.minute - minutes;
+    while (total < 0) {
+        total += 24 * 60;
+        earlier.date = PreviousDay(earlier.date);
+    }
+    earlier.hour = total / 60;
+    earlier.minute = total % 60;
+    return earlier;
+}
+
+TokenInput BuildTokenInputAt(std::string_view clientAddress, const TokenMinute& at,
+                             const FilterConfig& config, const LocaleSettings& locale) {
+    TimeOfDay clock;
+    clock.hour = at.hour;
+    clock.minute = at.minute;
+    return BuildTokenInput(clientAddress, at.date, clock, clock, config, locale);
+}
+
+namespace {
+
+bool Matches(const AccessToken& token, const TokenInput& input) {
     char expected[kTokenLength];
     if (!ExpectedToken(input, expected)) return false;
     return ConstantTimeEquals(token.Text(), std::string_view(expected, kTokenLength));
+}
+
+bool HasTimedTokens(const FilterConfig& config) {
+    return config.EncryptMode >= 1 && config.EncryptMode <= 3;
+}
+
+}  // namespace
+
+TokenCheck CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
+                            const FilterConfig& config, const LocaleSettings& locale,
+                            const ClockReading& clock) {
+    const TokenCheck refused{token.named ? TokenState::Invalid : TokenState::Missing};
+    if (config.EncryptMode < 0 || config.EncryptMode > 3) return refused;
+    TokenClock now{};
+    if (config.EncryptMode != 0) now = clock.Get();
+    if (Matches(token, BuildTokenInput(clientAddress, now.date, now.hourClock, now.minuteClock,
+                                       config, locale))) {
+        return {TokenState::Valid, 0};
+    }
+    if (!HasTimedTokens(config)) return refused;
+    const TokenMinute current = MinuteOf(now);
+    for (int earlier = 1; earlier <= config.TokenGrace; ++earlier) {
+        const TokenMinute at = MinutesEarlier(current, earlier);
+        if (Matches(token, BuildTokenInputAt(clientAddress, at, config, locale))) {
+            return {TokenState::Valid, earlier};
+        }
+    }
+    return refused;
+}
+
+int MinutesSinceValid(const AccessToken& token, std::string_view clientAddress,
+                      const FilterConfig& config, const LocaleSettings& locale,
+                      const ClockReading& clock, int lookBack) {
+    if (!HasTimedTokens(config) || !token.named) return 0;
+    const TokenMinute current = MinuteOf(clock.Get());
+    for (int earlier = config.TokenGrace + 1; earlier <= lookBack; ++earlier) {
+        const TokenMinute at = MinutesEarlier(current, earlier);
+        if (Matches(token, BuildTokenInputAt(clientAddress, at, config, locale))) return earlier;
+    }
+    return 0;
 }
 
 bool ConstantTimeEquals(std::string_view a, std::string_view b) {

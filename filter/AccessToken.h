@@ -18,6 +18,7 @@ inline constexpr size_t kTokenLength = 32;
 struct AccessToken {
     char bytes[kTokenLength];
     size_t length = 0;
+    bool named = false;  // the source carries "kavro=" at all
     std::string_view Text() const { return {bytes, length}; }
 };
 
@@ -86,9 +87,47 @@ class ClockReading {
     mutable bool read_ = false;
 };
 
-bool CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
+// The minute a timed token names: the local date, hour and minute.
+struct TokenMinute {
+    CalendarDate date;
+    int hour = 0;
+    int minute = 0;
+};
+
+// The minute a timed token of `clock` names.
+TokenMinute MinuteOf(const TokenClock& clock);
+// `minutes` minutes before `at`, across hours, days, months and years.
+TokenMinute MinutesEarlier(const TokenMinute& at, int minutes);
+// The digest input for `clientAddress` at the minute `at`.
+TokenInput BuildTokenInputAt(std::string_view clientAddress, const TokenMinute& at,
+                             const FilterConfig& config, const LocaleSettings& locale);
+
+enum class TokenState : uint8_t {
+    Valid,
+    Missing,  // no "kavro=" where PassMode looks
+    Invalid,  // of no accepted minute, or no token can be valid
+};
+
+struct TokenCheck {
+    TokenState state = TokenState::Invalid;
+    // For a valid timed token, how many minutes before the current one it
+    // was made: 0, or up to TokenGrace.
+    int minutesEarlier = 0;
+};
+
+// Whether `token` is one the filter accepts now: of the current minute, or
+// of one of the TokenGrace minutes before it. The earlier minutes are
+// digested only for a token that fails the current one.
+TokenCheck CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
+                            const FilterConfig& config, const LocaleSettings& locale,
+                            const ClockReading& clock);
+
+// For a timed token that failed: how many minutes before the current one
+// it was valid, looking back past TokenGrace up to `lookBack` minutes; 0
+// when it was of none of them.
+int MinutesSinceValid(const AccessToken& token, std::string_view clientAddress,
                       const FilterConfig& config, const LocaleSettings& locale,
-                      const ClockReading& clock);
+                      const ClockReading& clock, int lookBack);
 
 // TextEquals without an early exit: the time taken does not depend on where
 // the texts first differ.

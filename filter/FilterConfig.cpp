@@ -46,6 +46,8 @@ const ConfigKey kConfigKeys[] = {
     {"Alert", TextKey{&FilterConfig::Alert, kTextCapacity}},
     {"PauseTime", &FilterConfig::PauseTime},
     {"RedirectUrl", TextKey{&FilterConfig::RedirectUrl, kTextCapacity}},
+    {"TokenGrace", &FilterConfig::TokenGrace},
+    {"ReasonHeader", &FilterConfig::ReasonHeader},
 };
 
 constexpr size_t kKeyCount = std::size(kConfigKeys);
@@ -120,6 +122,10 @@ void LoadFilterConfig(FilterConfig& config, const platform::IniFile& file) {
             config.**flag = ParseInteger(ConfigNumberText(value), defaults.**flag ? 1 : 0) != 0;
         }
     }
+    // Each minute of grace costs a digest on every token that fails the
+    // current minute.
+    if (config.TokenGrace < 0) config.TokenGrace = 0;
+    if (config.TokenGrace > kMaxTokenGrace) config.TokenGrace = kMaxTokenGrace;
     FoldLists(config);
 }
 

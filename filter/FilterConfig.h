@@ -39,6 +39,11 @@ struct FilterConfig {
     std::string Alert;
     int32_t PauseTime = 3;
     std::string RedirectUrl = "http://localhost/";
+    // Minutes before the current one whose timed tokens are still taken, so
+    // that a link outlives the minute its page was made in.
+    int32_t TokenGrace = 0;
+    // Whether a refusal carries the reason in a response header.
+    bool ReasonHeader = false;
 
     // The lists that requests search without regard to ASCII case, folded
     // to upper case once when the settings are built, so that a request
@@ -56,6 +61,7 @@ inline constexpr const char* kConfigFileLeaf = "KAVRO.ini";
 inline constexpr size_t kShortTextCapacity = 50;  // DomainName, PubKey
 inline constexpr size_t kTextCapacity = 255;
 inline constexpr size_t kIniReadBuffer = 2048;
+inline constexpr int32_t kMaxTokenGrace = 60;
 
 #ifdef _WIN32
 inline constexpr const char* kFilterModuleName = "qelmor.dll";

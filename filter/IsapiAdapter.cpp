@@ -114,6 +114,37 @@ void SendBlockPage(HTTP_FILTER_CONTEXT* context, std::string_view message,
     }
 }
 
+namespace {
+
+bool IsTokenRefusal(const Verdict& verdict) {
+    return verdict.step == PolicyStep::AdvancedInvalidToken ||
+           verdict.step == PolicyStep::MediaInvalidToken;
+}
+
+// "X-Qelmor-Reason: <code>" on the refusal's response. A token that was
+// valid within the last hour reads as expired, which costs a digest per
+// minute looked at: only servers that asked for the header pay it.
+void AddReasonHeader(HTTP_FILTER_CONTEXT* context, Verdict& verdict, const RequestFacts& facts,
+                     const FilterConfig& config, const LocaleSettings& locale,
+                     const ClockReading& clock) {
+    if (context == nullptr || context->AddResponseHeaders == nullptr) return;
+    if (IsTokenRefusal(verdict) && verdict.token.state == TokenState::Invalid) {
+        const AccessToken token = ExtractAccessToken(facts.query, facts.cookie, config);
+        verdict.expiredMinutes =
+            MinutesSinceValid(token, facts.address, config, locale, clock, kExpiryLookBack);
+    }
+    constexpr std::string_view kName = "X-Qelmor-Reason: ";
+    const std::string_view code = ReasonCode(verdict);
+    char line[64];
+    if (kName.size() + code.size() + 3 > sizeof line) return;
+    std::memcpy(line, kName.data(), kName.size());
+    std::memcpy(line + kName.size(), code.data(), code.size());
+    std::memcpy(line + kName.size() + code.size(), "\r\n", 3);
+    context->AddResponseHeaders(context, line, 0);
+}
+
+}  // namespace
+
 TokenClock ReadTokenClock() {
     // The date first, then the clock once for the hour and once for the
     // minute, as the issuing pages expect.
@@ -143,6 +174,10 @@ Decision UrlMapPolicy(HTTP_FILTER_CONTEXT* context, uint32_t notificationType, v
         facts.agent = GetServerVar(context, "HTTP_USER_AGENT", buffers.agent);
         facts.physicalPath = PhysicalPathOf(urlMap);
         verdict = DecideExamined(facts, config, locale, clock);
+    }
+
+    if (verdict->action != Action::Pass && config.ReasonHeader) {
+        AddReasonHeader(context, *verdict, facts, config, locale, clock);
     }
 
     switch (verdict->action) {

@@ -62,12 +62,22 @@ Verdict Passed(PolicyStep step) {
 }
 
 // The class's refusal: the block page, or the diverted path.
-Verdict Refused(PolicyStep step, bool showBlockPage, std::string_view extension) {
-    return showBlockPage ? Verdict{step, Action::BlockPage} : Verdict{step, Action::Divert, extension};
+Verdict Refused(PolicyStep step, bool showBlockPage, std::string_view extension,
+                TokenCheck token = {}) {
+    Verdict verdict{step, showBlockPage ? Action::BlockPage : Action::Divert};
+    if (!showBlockPage) verdict.extension = extension;
+    verdict.token = token;
+    return verdict;
 }
 
-bool HasValidToken(const RequestFacts& facts, const FilterConfig& config,
-                   const LocaleSettings& locale, const ClockReading& clock) {
+Verdict PassedWith(PolicyStep step, TokenCheck token) {
+    Verdict verdict = Passed(step);
+    verdict.token = token;
+    return verdict;
+}
+
+TokenCheck CheckRequestToken(const RequestFacts& facts, const FilterConfig& config,
+                             const LocaleSettings& locale, const ClockReading& clock) {
     const AccessToken token = ExtractAccessToken(facts.query, facts.cookie, config);
     return CheckAccessToken(token, facts.address, config, locale, clock);
 }
@@ -165,22 +175,66 @@ Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
         case FileClass::Common:
             if (EqualsUpper(refererHost, facts.host)) return Passed(PolicyStep::CommonSameHost);
             return Refused(PolicyStep::CommonForeignReferer, config.CommonAction, extension);
-        case FileClass::Advanced:
-            if (HasValidToken(facts, config, locale, clock)) {
-                return Passed(PolicyStep::AdvancedValidToken);
+        case FileClass::Advanced: {
+            const TokenCheck token = CheckRequestToken(facts, config, locale, clock);
+            if (token.state == TokenState::Valid) {
+                return PassedWith(PolicyStep::AdvancedValidToken, token);
             }
-            return Refused(PolicyStep::AdvancedInvalidToken, config.AdvancedAction, extension);
-        case FileClass::Media:
-            if (!HasValidToken(facts, config, locale, clock)) {
-                return Refused(PolicyStep::MediaInvalidToken, config.Mediaaction, extension);
+            return Refused(PolicyStep::AdvancedInvalidToken, config.AdvancedAction, extension,
+                           token);
+        }
+        case FileClass::Media: {
+            const TokenCheck token = CheckRequestToken(facts, config, locale, clock);
+            if (token.state != TokenState::Valid) {
+                return Refused(PolicyStep::MediaInvalidToken, config.Mediaaction, extension, token);
             }
             if (!config.PlayOnline || IsPlayerAgent(facts.agent)) {
-                return Passed(PolicyStep::MediaValidToken);
+                return PassedWith(PolicyStep::MediaValidToken, token);
             }
-            return Refused(PolicyStep::MediaNotPlayer, config.Mediaaction, extension);
+            return Refused(PolicyStep::MediaNotPlayer, config.Mediaaction, extension, token);
+        }
     }
 
     return Passed(PolicyStep::NoClass);
+}
+
+std::string_view ReasonCode(const Verdict& verdict) {
+    switch (verdict.step) {
+        case PolicyStep::OtherHost:
+            return "other-host";
+        case PolicyStep::OtherNotification:
+            return "other-notification";
+        case PolicyStep::FriendlyReferer:
+            return "friendly-referer";
+        case PolicyStep::QueryTooLong:
+            return "query-too-long";
+        case PolicyStep::QueryHasBadChar:
+            return "query-bad-text";
+        case PolicyStep::NoExtension:
+            return "no-extension";
+        case PolicyStep::PublicFile:
+            return "public-file";
+        case PolicyStep::SuperClass:
+            return "super-class";
+        case PolicyStep::CommonSameHost:
+            return "same-host-referer";
+        case PolicyStep::CommonForeignReferer:
+            return "foreign-referer";
+        case PolicyStep::AdvancedValidToken:
+        case PolicyStep::MediaValidToken:
+            return "token-valid";
+        case PolicyStep::AdvancedInvalidToken:
+        case PolicyStep::MediaInvalidToken:
+            if (verdict.token.state == TokenState::Missing) return "token-missing";
+            return verdict.expiredMinutes > 0 ? "token-expired" : "token-invalid";
+        case PolicyStep::MediaNotPlayer:
+            return "not-player-agent";
+        case PolicyStep::NoClass:
+            return "no-class";
+        case PolicyStep::ResourceExhausted:
+            return "resource-exhausted";
+    }
+    return "unknown";
 }
 
 const char* PolicyStepName(PolicyStep step) {

@@ -52,6 +52,11 @@ struct Verdict {
     PolicyStep step;
     Action action = Action::Pass;
     std::string_view extension = {};
+    // What the token check found, for the steps that check one.
+    TokenCheck token = {};
+    // For a refused timed token: how many minutes ago it was valid, when
+    // that was looked for (see MinutesSinceValid); 0 otherwise.
+    int expiredMinutes = 0;
 
     uint32_t Status() const {
         return action == Action::Pass ? SF_STATUS_REQ_NEXT_NOTIFICATION : SF_STATUS_REQ_FINISHED;
@@ -73,6 +78,13 @@ struct Decision {
 };
 
 const char* PolicyStepName(PolicyStep step);
+
+// A stable code for why the request went on or was refused
+// ("token-missing", "foreign-referer", ...), the same in the response
+// header, the hosts' logs and the tools.
+std::string_view ReasonCode(const Verdict& verdict);
+// How far back a refused timed token is looked for, to call it expired.
+inline constexpr int kExpiryLookBack = 60;
 
 std::string_view RefererHost(std::string_view referer);
 bool IsPlayerAgent(std::string_view userAgent);

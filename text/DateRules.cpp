@@ -368,6 +368,18 @@ void ShortDateCache::Remember(const CalendarDate& date, std::string_view text) c
     sequence_.store(sequence + 2, std::memory_order_release);
 }
 
+CalendarDate PreviousDay(const CalendarDate& date) {
+    if (date.day > 1) return {date.year, date.month, date.day - 1};
+    if (date.month > 1) {
+        const int month = date.month - 1;
+        constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (date.year % 4 == 0 && date.year % 100 != 0) || date.year % 400 == 0;
+        return {date.year, month, kDays[month - 1] + (month == 2 && leap ? 1 : 0)};
+    }
+    if (date.year > 1) return {date.year - 1, 12, 31};
+    return date;
+}
+
 CalendarDate DateFromUnixDays(int64_t days) {
     // Counted in 400-year eras from 0000-03-01, so that the leap day ends
     // each year of the count.

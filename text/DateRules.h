@@ -124,6 +124,9 @@ std::string ShortDateText(const CalendarDate& date, const LocaleSettings& locale
 
 // The Gregorian date `days` days after 1970-01-01 (before it when negative).
 CalendarDate DateFromUnixDays(int64_t days);
+// The Gregorian day before `date`; the first day of year 1 has none and is
+// given back unchanged.
+CalendarDate PreviousDay(const CalendarDate& date);
 
 inline int HourOfDay(const TimeOfDay& time) {
     return time.hour;

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <thread>
 #include <vector>
 
 #include "filter/AccessToken.h"
 #include "filter/IsapiAdapter.h"
+#include "filter/UrlMapPolicy.h"
 #include "platform/Platform.h"
 #include "tests/filter/TestHelpers.h"
 
@@ -32,13 +34,130 @@ class TokenTest : public ::testing::Test {
         t.tm_min = minute;
         return t;
     }
-    static bool Accepts(const FilterConfig& config, const std::string& token,
-                        const std::string& address) {
+    static TokenCheck Check(const FilterConfig& config, const std::string& token,
+                            const std::string& address) {
         const AccessToken extracted = ExtractAccessToken("kavro=" + token, "", config);
         return CheckAccessToken(extracted, address, config, LocaleSettings{},
                                 ClockReading(fixedClock));
     }
+    static bool Accepts(const FilterConfig& config, const std::string& token,
+                        const std::string& address) {
+        return Check(config, token, address).state == TokenState::Valid;
+    }
+    // `minutes` before the given local time, normalised by the C library
+    // rather than by the code under test.
+    static std::tm Before(int year, int month, int day, int hour, int minute, int minutes) {
+        std::tm t = TmOf(year, month, day, hour, minute - minutes);
+        const time_t at = timegm(&t);
+        gmtime_r(&at, &t);
+        return t;
+    }
 };
+
+struct GraceCase {
+    const char* name;
+    int mode;
+    int grace;
+    int at[5];         // year, month, day, hour, minute of the check
+    int madeBefore;    // the token was made this many minutes earlier
+    bool accepted;
+};
+
+// TokenGrace minutes before the current one are taken, and no more, across
+// every boundary the date text and the clock texts change at.
+TEST_F(TokenTest, GraceTakesTheMinutesBeforeTheCurrentOne) {
+    const GraceCase cases[] = {
+        {"no grace: current minute", 2, 0, {2026, 12, 8, 9, 5}, 0, true},
+        {"no grace: previous minute", 2, 0, {2026, 12, 8, 9, 5}, 1, false},
+        {"grace 1: previous minute", 2, 1, {2026, 12, 8, 9, 5}, 1, true},
+        {"grace 1: two minutes before", 2, 1, {2026, 12, 8, 9, 5}, 2, false},
+        {"grace 5: five before", 1, 5, {2026, 12, 8, 9, 5}, 5, true},
+        {"grace 5: six before", 1, 5, {2026, 12, 8, 9, 5}, 6, false},
+        {"grace 3: mode 3", 3, 3, {2026, 12, 8, 9, 5}, 3, true},
+        {"grace 3: mode 3, one too many", 3, 3, {2026, 12, 8, 9, 5}, 4, false},
+        {"across the hour", 2, 2, {2026, 12, 8, 10, 0}, 1, true},
+        {"across midnight", 2, 3, {2026, 12, 9, 0, 1}, 3, true},
+        {"across midnight, one too many", 2, 3, {2026, 12, 9, 0, 1}, 4, false},
+        {"across the month", 1, 2, {2026, 12, 1, 0, 0}, 1, true},
+        {"across the new year", 3, 2, {2027, 1, 1, 0, 0}, 2, true},
+        {"into a leap day", 2, 1, {2028, 3, 1, 0, 0}, 1, true},
+        {"grace of sixty, an hour back", 2, 60, {2026, 12, 8, 0, 30}, 60, true},
+        {"a token from the future is not taken", 2, 5, {2026, 12, 8, 9, 5}, -1, false},
+    };
+    for (const GraceCase& c : cases) {
+        FilterConfig config;
+        config.PubKey = "s3cret";
+        config.EncryptMode = c.mode;
+        config.TokenGrace = c.grace;
+        SetClock(c.at[0], c.at[1], c.at[2], c.at[3], c.at[4]);
+        const std::tm made = Before(c.at[0], c.at[1], c.at[2], c.at[3], c.at[4], c.madeBefore);
+        const std::string token =
+            testing::OpenSslUpperHex(testing::TokenInputAt(c.mode, "s3cret", "198.51.100.7", made));
+        const TokenCheck check = Check(config, token, "198.51.100.7");
+        EXPECT_EQ(check.state == TokenState::Valid, c.accepted) << c.name;
+        if (c.accepted) {
+            EXPECT_EQ(check.minutesEarlier, c.madeBefore) << c.name;
+        }
+        // Another address's token of an accepted minute stays refused.
+        if (c.mode != 1) {
+            const std::string elsewhere = testing::OpenSslUpperHex(
+                testing::TokenInputAt(c.mode, "s3cret", "198.51.100.8", made));
+            EXPECT_FALSE(Accepts(config, elsewhere, "198.51.100.7")) << c.name;
+        }
+    }
+}
+
+// Without a clock in the token, grace changes nothing.
+TEST_F(TokenTest, GraceLeavesModeZeroAlone) {
+    FilterConfig config;
+    config.EncryptMode = 0;
+    config.TokenGrace = 10;
+    SetClock(2026, 12, 8, 9, 5);
+    const std::string token = testing::OpenSslUpperHex("ruftal198.51.100.7");
+    EXPECT_EQ(Check(config, token, "198.51.100.7").minutesEarlier, 0);
+    EXPECT_TRUE(Accepts(config, token, "198.51.100.7"));
+    EXPECT_FALSE(Accepts(config, token, "198.51.100.8"));
+}
+
+// A refused token is told apart: none at all, expired (and how long ago),
+// or one of no minute within the hour.
+TEST_F(TokenTest, RefusedTokensAreMissingExpiredOrInvalid) {
+    struct Case {
+        const char* name;
+        std::string query;
+        int grace;
+        TokenState state;
+        int minutesSinceValid;
+    };
+    SetClock(2026, 12, 8, 9, 5);
+    const auto tokenBefore = [](int minutes) {
+        return testing::OpenSslUpperHex(testing::TokenInputAt(
+            2, "ruftal", "198.51.100.7", Before(2026, 12, 8, 9, 5, minutes)));
+    };
+    const Case cases[] = {
+        {"no token", "page=2", 0, TokenState::Missing, 0},
+        {"empty token", "kavro=", 0, TokenState::Invalid, 0},
+        {"two minutes old, no grace", "kavro=" + tokenBefore(2), 0, TokenState::Invalid, 2},
+        {"two minutes old, grace 1", "kavro=" + tokenBefore(2), 1, TokenState::Invalid, 2},
+        {"an hour old", "kavro=" + tokenBefore(60), 0, TokenState::Invalid, 60},
+        {"older than an hour", "kavro=" + tokenBefore(61), 0, TokenState::Invalid, 0},
+        {"of nothing", "kavro=0123456789abcdef0123456789abcdef", 0, TokenState::Invalid, 0},
+    };
+    for (const Case& c : cases) {
+        FilterConfig config;
+        config.EncryptMode = 2;
+        config.TokenGrace = c.grace;
+        const AccessToken token = ExtractAccessToken(c.query, "", config);
+        const ClockReading clock(fixedClock);
+        EXPECT_EQ(CheckAccessToken(token, "198.51.100.7", config, LocaleSettings{}, clock).state,
+                  c.state)
+            << c.name;
+        EXPECT_EQ(MinutesSinceValid(token, "198.51.100.7", config, LocaleSettings{}, clock,
+                                    kExpiryLookBack),
+                  c.minutesSinceValid)
+            << c.name;
+    }
+}
 
 // Tokens computed independently, with OpenSSL over the documented input, are
 // accepted in every mode; the previous minute and other addresses are not,

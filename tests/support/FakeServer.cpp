@@ -52,7 +52,9 @@ int32_t QELMOR_WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name
     return 1;
 }
 
-int32_t QELMOR_WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, char*, uint32_t) {
+int32_t QELMOR_WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT* context, char* headers, uint32_t) {
+    FakeRequest& request = RequestOf(context);
+    if (request.recordWrites && headers != nullptr) request.addedHeaders += headers;
     return 1;
 }
 

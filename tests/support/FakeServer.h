@@ -47,6 +47,7 @@ struct FakeRequest {
 
     // What the filter did.
     std::string written;
+    std::string addedHeaders;  // every AddResponseHeaders text, in order
     size_t bytesWritten = 0;
     int writeCalls = 0;
     std::vector<std::string> variablesRead;

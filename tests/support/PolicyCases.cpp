@@ -70,6 +70,16 @@ RedirectUrl=http://example.test/
 )",
                             0, "ruftal"};
 const CaseConfig kDefaults{"", 0, "ruftal"};
+const CaseConfig kGrace0{"[KAVRO]\nPubKey=g\nEncryptMode=2\nTokenGrace=0\nAdvancedExt=.zip\n", 2,
+                         "g"};
+const CaseConfig kGrace1{"[KAVRO]\nPubKey=g\nEncryptMode=2\nTokenGrace=1\nAdvancedExt=.zip\n", 2,
+                         "g"};
+const CaseConfig kGrace2Mode1{
+    "[KAVRO]\nPubKey=g\nEncryptMode=1\nTokenGrace=2\nAdvancedExt=.zip\n", 1, "g"};
+const CaseConfig kGrace2Mode3{
+    "[KAVRO]\nPubKey=g\nEncryptMode=3\nTokenGrace=2\nMediaExt=.wmv\n", 3, "g"};
+const CaseConfig kGraceMode0{"[KAVRO]\nPubKey=g\nEncryptMode=0\nTokenGrace=5\nAdvancedExt=.zip\n",
+                             0, "g"};
 
 using O = Outcome;
 using S = PolicyStep;
@@ -384,7 +394,8 @@ const PolicyCase kCases[] = {
      .query = "kavro={STALE}",
      .path = "/srv/www/f.zip",
      .outcome = O::BlockPage,
-     .step = S::AdvancedInvalidToken},
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-expired"},
     {.name = "advanced_other_address",
      .config = &kSite,
      .query = "kavro={OTHER}",
@@ -396,19 +407,22 @@ const PolicyCase kCases[] = {
      .query = "a=1",
      .path = "/srv/www/f.zip",
      .outcome = O::BlockPage,
-     .step = S::AdvancedInvalidToken},
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-missing"},
     {.name = "advanced_token_in_cookie_ignored",
      .config = &kSite,
      .cookie = "kavro={TOKEN}",
      .path = "/srv/www/f.zip",
      .outcome = O::BlockPage,
-     .step = S::AdvancedInvalidToken},
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-missing"},
     {.name = "advanced_diverted",
      .config = &kDiverting,
      .path = "/srv/www/f.zip",
      .outcome = O::Diverted,
      .step = S::AdvancedInvalidToken,
-     .expected = "KAVRO.zip"},
+     .expected = "KAVRO.zip",
+     .reason = "token-missing"},
 
     // Other token modes.
     {.name = "mode0_valid",
@@ -437,7 +451,8 @@ const PolicyCase kCases[] = {
      .query = "kavro={STALE}",
      .path = "/srv/www/f.zip",
      .outcome = O::BlockPage,
-     .step = S::AdvancedInvalidToken},
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-expired"},
     {.name = "mode3_valid",
      .config = &kMode3,
      .query = "kavro={TOKEN}",
@@ -452,6 +467,81 @@ const PolicyCase kCases[] = {
     {.name = "mode4_nothing_valid",
      .config = &kMode4,
      .query = "kavro={TOKEN}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken},
+
+    // Minutes of grace: the tokens of that many minutes before the current
+    // one are taken too, and no older ones.
+    {.name = "grace0_previous_minute_expired",
+     .config = &kGrace0,
+     .query = "kavro={STALE}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-expired"},
+    {.name = "grace1_current_minute",
+     .config = &kGrace1,
+     .query = "kavro={TOKEN}",
+     .path = "/srv/www/f.zip",
+     .step = S::AdvancedValidToken},
+    {.name = "grace1_previous_minute",
+     .config = &kGrace1,
+     .query = "kavro={STALE}",
+     .path = "/srv/www/f.zip",
+     .step = S::AdvancedValidToken},
+    {.name = "grace1_two_minutes_before_expired",
+     .config = &kGrace1,
+     .query = "kavro={STALE2}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-expired"},
+    {.name = "grace1_previous_minute_of_another_address",
+     .config = &kGrace1,
+     .address = "10.9.9.9",
+     .query = "kavro={STALE}",
+     .path = "/srv/www/f.zip",
+     .step = S::AdvancedValidToken},
+    {.name = "grace1_other_address",
+     .config = &kGrace1,
+     .query = "kavro={OTHER}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken},
+    {.name = "grace2_mode1_two_minutes_before",
+     .config = &kGrace2Mode1,
+     .query = "kavro={STALE2}",
+     .path = "/srv/www/f.zip",
+     .step = S::AdvancedValidToken},
+    {.name = "grace2_mode1_three_minutes_before_expired",
+     .config = &kGrace2Mode1,
+     .query = "kavro={STALE3}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken,
+     .reason = "token-expired"},
+    {.name = "grace2_mode3_media_two_minutes_before",
+     .config = &kGrace2Mode3,
+     .query = "kavro={STALE2}",
+     .agent = "NSPlayer/12",
+     .path = "/srv/www/m.wmv",
+     .step = S::MediaValidToken},
+    {.name = "grace2_mode3_media_browser_refused",
+     .config = &kGrace2Mode3,
+     .query = "kavro={STALE2}",
+     .agent = "Mozilla/5.0",
+     .path = "/srv/www/m.wmv",
+     .outcome = O::BlockPage,
+     .step = S::MediaNotPlayer},
+    {.name = "grace_mode0_unchanged",
+     .config = &kGraceMode0,
+     .query = "kavro={TOKEN}",
+     .path = "/srv/www/f.zip",
+     .step = S::AdvancedValidToken},
+    {.name = "grace_mode0_other_address_invalid",
+     .config = &kGraceMode0,
+     .query = "kavro={OTHER}",
      .path = "/srv/www/f.zip",
      .outcome = O::BlockPage,
      .step = S::AdvancedInvalidToken},
@@ -489,7 +579,8 @@ const PolicyCase kCases[] = {
      .agent = "RMA/1.0",
      .path = "/srv/www/m.wmv",
      .outcome = O::BlockPage,
-     .step = S::MediaInvalidToken},
+     .step = S::MediaInvalidToken,
+     .reason = "token-expired"},
     {.name = "media_by_containment",
      .config = &kSite,
      .query = "kavro={TOKEN}",
@@ -510,7 +601,8 @@ const PolicyCase kCases[] = {
      .pathBufferSize = 9,
      .outcome = O::Diverted,
      .step = S::MediaInvalidToken,
-     .expected = "KAVRO.wmv"},
+     .expected = "KAVRO.wmv",
+     .reason = "token-missing"},
     {.name = "media_cookie_token",
      .config = &kCookieTokens,
      .cookie = "id=7; kavro={TOKEN}",
@@ -521,7 +613,8 @@ const PolicyCase kCases[] = {
      .query = "kavro={TOKEN}",
      .path = "/srv/www/m.wmv",
      .outcome = O::BlockPage,
-     .step = S::MediaInvalidToken},
+     .step = S::MediaInvalidToken,
+     .reason = "token-missing"},
     {.name = "media_token_in_5000_byte_cookie",
      .config = &kCookieTokens,
      .cookie = "; kavro={TOKEN}",
@@ -552,6 +645,8 @@ std::string Resolve(const char* text, const PolicyCase& c, const CaseHost& host)
     ReplaceAll(resolved, "{TOKEN}", token);
     ReplaceAll(resolved, "{token}", Lower(token));
     ReplaceAll(resolved, "{STALE}", host.token(mode, key, c.address, -1));
+    ReplaceAll(resolved, "{STALE2}", host.token(mode, key, c.address, -2));
+    ReplaceAll(resolved, "{STALE3}", host.token(mode, key, c.address, -3));
     ReplaceAll(resolved, "{OTHER}", host.token(mode, key, "10.9.9.9", 0));
     return resolved;
 }
@@ -637,9 +732,42 @@ FakeRequest BuildRequest(const PolicyCase& c, const CaseHost& host) {
     return request;
 }
 
-std::string RunPolicyCase(const PolicyCase& c, const CaseHost& host) {
-    if (!host.configure(c.config->ini)) return "could not register the configuration";
-    std::string failure;
+namespace {
+
+// Written out here rather than taken from the filter, so that a renamed or
+// misplaced code shows.
+std::string ExpectedReason(const PolicyCase& c) {
+    if (c.reason != nullptr) return c.reason;
+    switch (c.step) {
+        case PolicyStep::QueryTooLong:
+            return "query-too-long";
+        case PolicyStep::QueryHasBadChar:
+            return "query-bad-text";
+        case PolicyStep::SuperClass:
+            return "super-class";
+        case PolicyStep::CommonForeignReferer:
+            return "foreign-referer";
+        case PolicyStep::AdvancedInvalidToken:
+        case PolicyStep::MediaInvalidToken:
+            return "token-invalid";
+        case PolicyStep::MediaNotPlayer:
+            return "not-player-agent";
+        default:
+            return "no reason for step " + std::string(PolicyStepName(c.step));
+    }
+}
+
+// The case's KAVRO.ini with ReasonHeader turned on, in its [KAVRO] section.
+std::string WithReasonHeader(const std::string& ini) {
+    const std::string section = "[KAVRO]\n";
+    const size_t at = ini.find(section);
+    if (at == std::string::npos) return section + "ReasonHeader=1\n" + ini;
+    std::string changed = ini;
+    changed.insert(at + section.size(), "ReasonHeader=1\n");
+    return changed;
+}
+
+std::string RunOnce(const PolicyCase& c, const CaseHost& host, bool reasonHeader) {
     // A token case computed in one minute and decided in the next is not a
     // fault; run it again.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -648,14 +776,36 @@ std::string RunPolicyCase(const PolicyCase& c, const CaseHost& host) {
         std::optional<PolicyStep> step;
         const uint32_t status = host.run(request, step);
         if (host.minuteOfDay() != minuteBefore) continue;
-        failure = CheckOutcome(c, request, status, request.physicalPath);
+        std::string failure = CheckOutcome(c, request, status, request.physicalPath);
         if (failure.empty() && step && *step != c.step) {
             failure = std::string("decided by '") + PolicyStepName(*step) + "', expected '" +
                       PolicyStepName(c.step) + "'";
         }
-        return failure;
+        if (!failure.empty()) return failure;
+        const std::string header = reasonHeader && c.outcome != Outcome::Pass
+                                       ? "X-Qelmor-Reason: " + ExpectedReason(c) + "\r\n"
+                                       : "";
+        if (request.addedHeaders != header) {
+            return std::string(reasonHeader ? "with" : "without") + " ReasonHeader, added '" +
+                   request.addedHeaders + "', expected '" + header + "'";
+        }
+        return {};
     }
     return "the minute changed during every attempt";
+}
+
+}  // namespace
+
+// Every case twice: as configured, where a refusal adds no header, and with
+// ReasonHeader on, where it adds exactly its reason and a pass adds none.
+std::string RunPolicyCase(const PolicyCase& c, const CaseHost& host) {
+    if (!host.configure(c.config->ini)) return "could not register the configuration";
+    std::string failure = RunOnce(c, host, false);
+    if (!failure.empty()) return failure;
+    if (!host.configure(WithReasonHeader(c.config->ini))) {
+        return "could not register the configuration with ReasonHeader";
+    }
+    return RunOnce(c, host, true);
 }
 
 }  // namespace qelmor::testing

@@ -26,6 +26,7 @@ enum class Outcome {
 // Texts may hold markers that the runner replaces:
 //   {TOKEN} / {token}  the valid token now for the case's address (upper / lower case)
 //   {STALE}            the token of the previous minute
+//   {STALE2}, {STALE3} the tokens of two and three minutes before
 //   {OTHER}            the token now for the address 10.9.9.9
 // A null text means the server has no such variable.
 struct CaseConfig {
@@ -51,6 +52,9 @@ struct PolicyCase {
     Outcome outcome = Outcome::Pass;
     PolicyStep step = PolicyStep::NoClass;
     const char* expected = nullptr;  // the diverted path or the exact bytes
+    // The reason a refusal gives, where the step alone does not say it: a
+    // refused token is "token-invalid" unless this says otherwise.
+    const char* reason = nullptr;
 };
 
 std::span<const PolicyCase> AllPolicyCases();

@@ -38,16 +38,19 @@ TEST_P(ToolConfigTest, PrintsEveryKeyAndWarns) {
     EXPECT_EQ(run.exitCode, c.warnings.empty() ? 0 : 1) << run.out;
 
     const std::vector<std::string> lines = Lines(run.out);
-    ASSERT_GE(lines.size(), 23u) << run.out;  // the file and 22 keys
+    // The file and 24 keys, then the warnings.
+    const size_t keyLines = 25;
+    ASSERT_GE(lines.size(), keyLines) << run.out;
+    EXPECT_TRUE(lines[keyLines - 1].starts_with("ReasonHeader ")) << run.out;
     EXPECT_EQ(lines[0], "file: site.ini");
     std::vector<std::string> rows;
-    std::transform(lines.begin() + 1, lines.begin() + 23, std::back_inserter(rows), Collapsed);
+    std::transform(lines.begin() + 1, lines.begin() + long(keyLines), std::back_inserter(rows), Collapsed);
     for (const std::string& row : c.rows)
         EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << row << "\n" << run.out;
-    ASSERT_EQ(lines.size() - 23, c.warnings.size()) << run.out;
+    ASSERT_EQ(lines.size() - keyLines, c.warnings.size()) << run.out;
     for (size_t i = 0; i < c.warnings.size(); ++i) {
-        EXPECT_EQ(lines[23 + i].rfind("warning: ", 0), 0u);
-        EXPECT_NE(lines[23 + i].find(c.warnings[i]), std::string::npos) << lines[23 + i];
+        EXPECT_EQ(lines[keyLines + i].rfind("warning: ", 0), 0u);
+        EXPECT_NE(lines[keyLines + i].find(c.warnings[i]), std::string::npos) << lines[keyLines + i];
     }
 }
 
@@ -141,6 +144,23 @@ INSTANTIATE_TEST_SUITE_P(
                    {"UrlLength file -1"},
                    {"every request gets the length message, even one without a query string "
                     "(OpenSecurity is 0 now)"}},
+        ConfigCase{"GraceWithinTheWarning", "[KAVRO]\nEncryptMode=2\nTokenGrace=10\n",
+                   {"TokenGrace file 10"}, {}},
+        ConfigCase{"GraceAboveTen",
+                   "[KAVRO]\nEncryptMode=2\nTokenGrace=11\n",
+                   {"TokenGrace file 11"},
+                   {"TokenGrace 11: a copied link works for up to 12 minutes"}},
+        ConfigCase{"GraceAboveTheMost",
+                   "[KAVRO]\nEncryptMode=1\nTokenGrace=0x100\n",
+                   {"TokenGrace file 60"},
+                   {"TokenGrace 256 is outside 0 to 60: taken as 60",
+                    "TokenGrace 60: a copied link works for up to 61 minutes"}},
+        ConfigCase{"GraceNegative", "[KAVRO]\nEncryptMode=1\nTokenGrace=-3\n",
+                   {"TokenGrace file 0"}, {"TokenGrace -3 is outside 0 to 60: taken as 0"}},
+        ConfigCase{"GraceWithoutTime",
+                   "[KAVRO]\nEncryptMode=0\nTokenGrace=2\nReasonHeader=1\n",
+                   {"TokenGrace file 2", "ReasonHeader file 1"},
+                   {"TokenGrace has no effect with EncryptMode 0"}},
         ConfigCase{"EncryptModeOutside",
                    "[KAVRO]\nEncryptMode=-1\n",
                    {"EncryptMode file -1"},

@@ -191,6 +191,7 @@ class Linter {
         CheckHostBinding();
         CheckUrlLength();
         CheckEncryptMode();
+        CheckTokenGrace();
         return std::move(warnings_);
     }
 
@@ -416,6 +417,28 @@ class Linter {
              " is outside 0 to 3: no token can be valid, so every advanced and media file is "
              "refused");
     }
+
+    void CheckTokenGrace() {
+        const int32_t grace = config_.TokenGrace;
+        if (const std::optional<std::string_view> raw =
+                FindIniValue(content_, kConfigSection, "TokenGrace")) {
+            const int32_t written = ParseInteger(ConfigNumberText(*raw), grace);
+            if (written != grace) {
+                Warn("TokenGrace " + DecimalText(written) + " is outside 0 to " +
+                     DecimalText(kMaxTokenGrace) + ": taken as " + DecimalText(grace));
+            }
+        }
+        if (grace > 0 && config_.EncryptMode == 0) {
+            Warn("TokenGrace has no effect with EncryptMode 0, whose tokens carry no time");
+        } else if (grace > kTokenGraceWarning) {
+            Warn("TokenGrace " + DecimalText(grace) + ": a copied link works for up to " +
+                 DecimalText(grace + 1) + " minutes, and every token that fails the current "
+                 "minute costs " + DecimalText(grace) + " more digests");
+        }
+    }
+
+    // Beyond this a copied link lives long enough to be passed around.
+    static constexpr int32_t kTokenGraceWarning = 10;
 
     std::string_view content_;
     const Setting& setting_;
