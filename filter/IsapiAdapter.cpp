@@ -116,11 +116,6 @@ void SendBlockPage(HTTP_FILTER_CONTEXT* context, std::string_view message,
 
 namespace {
 
-bool IsTokenRefusal(const Verdict& verdict) {
-    return verdict.step == PolicyStep::AdvancedInvalidToken ||
-           verdict.step == PolicyStep::MediaInvalidToken;
-}
-
 // "X-Qelmor-Reason: <code>" on the refusal's response. A token that was
 // valid within the last hour reads as expired, which costs a digest per
 // minute looked at: only servers that asked for the header pay it.
@@ -128,11 +123,7 @@ void AddReasonHeader(HTTP_FILTER_CONTEXT* context, Verdict& verdict, const Reque
                      const FilterConfig& config, const LocaleSettings& locale,
                      const ClockReading& clock) {
     if (context == nullptr || context->AddResponseHeaders == nullptr) return;
-    if (IsTokenRefusal(verdict) && verdict.token.state == TokenState::Invalid) {
-        const AccessToken token = ExtractAccessToken(facts.query, facts.cookie, config);
-        verdict.expiredMinutes =
-            MinutesSinceValid(token, facts.address, config, locale, clock, kExpiryLookBack);
-    }
+    LookForExpiry(verdict, facts, config, locale, clock);
     constexpr std::string_view kName = "X-Qelmor-Reason: ";
     const std::string_view code = ReasonCode(verdict);
     char line[64];

@@ -198,6 +198,16 @@ Verdict DecideExamined(const RequestFacts& facts, const FilterConfig& config,
     return Passed(PolicyStep::NoClass);
 }
 
+void LookForExpiry(Verdict& verdict, const RequestFacts& facts, const FilterConfig& config,
+                   const LocaleSettings& locale, const ClockReading& clock) {
+    const bool tokenRefused = verdict.step == PolicyStep::AdvancedInvalidToken ||
+                              verdict.step == PolicyStep::MediaInvalidToken;
+    if (!tokenRefused || verdict.token.state != TokenState::Invalid) return;
+    const AccessToken token = ExtractAccessToken(facts.query, facts.cookie, config);
+    verdict.expiredMinutes =
+        MinutesSinceValid(token, facts.address, config, locale, clock, kExpiryLookBack);
+}
+
 std::string_view ReasonCode(const Verdict& verdict) {
     switch (verdict.step) {
         case PolicyStep::OtherHost:

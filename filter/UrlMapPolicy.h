@@ -85,6 +85,11 @@ const char* PolicyStepName(PolicyStep step);
 std::string_view ReasonCode(const Verdict& verdict);
 // How far back a refused timed token is looked for, to call it expired.
 inline constexpr int kExpiryLookBack = 60;
+// For a verdict that refused a token of no accepted minute: fills
+// `expiredMinutes` with how long ago, within kExpiryLookBack, it was valid.
+// A digest per minute looked at, so only for those who asked for reasons.
+void LookForExpiry(Verdict& verdict, const RequestFacts& facts, const FilterConfig& config,
+                   const LocaleSettings& locale, const ClockReading& clock);
 
 std::string_view RefererHost(std::string_view referer);
 bool IsPlayerAgent(std::string_view userAgent);

@@ -12,18 +12,21 @@ namespace {
 constexpr OptionInfo kOptions[] = {
     kIniOption,       {"--path", true},   {"--host", true},   {"--referer", true},
     {"--addr", true}, {"--query", true},  {"--cookie", true}, {"--agent", true},
-    kAtOption,        kDatePatternOption, {"--json", false},
+    kAtOption,        kDatePatternOption, {"--json", false},  {"--exit-status", false},
 };
 
 constexpr char kHelp[] =
     R"(Usage: qelmor explain [--ini FILE] --path PATH [--host HOST] [--referer URL]
                       [--addr ADDR] [--query TEXT] [--cookie TEXT] [--agent TEXT]
                       [--at "YYYY-MM-DD HH:MM"] [--date-pattern PATTERN] [--json]
+                      [--exit-status]
 
 Runs one request through the filter's own URL-map policy, with a server in
 this process, and prints the result (pass or refused), the step that decided
-it, and what the client receives: the file, the diverted path, or the bytes
-of the block page or message.
+it, the reason code (as ReasonHeader sends it in X-Qelmor-Reason), and what
+the client receives: the file, the diverted path, or the bytes of the block
+page or message. A refused token is told apart as missing, expired (valid
+at an earlier minute within the last hour, past TokenGrace) or invalid.
 
   --ini FILE              the filter's INI file (default: KAVRO.ini in this
                           folder; a missing file means every key's default)
@@ -37,13 +40,15 @@ of the block page or message.
   --at "YYYY-MM-DD HH:MM" the server's local date and minute (default: now)
   --date-pattern PATTERN  the server's short date pattern (see qelmor token)
   --json                  print one JSON object instead
+  --exit-status           exit 1 when the request is refused
 
 A header that is not given is absent from the request. Bytes that are not
 printable ASCII are shown as \xHH; in JSON, byte values from 0x80 on are
 written \u0080 to \u00ff, one code point per byte (decode the string as
 Latin-1 to get the bytes back).
 
-Exit status: 0 when the request was explained; 2 for a bad argument.
+Exit status: 0 when the request was explained (with --exit-status: when it
+passes, and 1 when it is refused); 2 for a bad argument.
 )";
 
 struct Request {
@@ -54,11 +59,15 @@ struct Request {
 struct TokenFacts {
     const char* source;
     std::string found, expected;
+    const char* state;     // "valid", "missing", "expired" or "invalid"
+    std::string validAt;   // for a valid or expired timed token: "HH:MM", maybe a day
+    std::string judgment;  // what the text output says of it
 };
 
 struct Explanation {
     bool pass = false;
     std::string step;
+    std::string reason;
     std::optional<TokenFacts> token;
     const char* receives = "";
     std::optional<std::string> path, body;
@@ -151,6 +160,48 @@ std::string DescribeStep(PolicyStep step, const Request& request, const Setting&
     }
 }
 
+// "09:05", or "23:59 on 2026-12-10" when the minute is of another day.
+std::string MinuteText(const TokenMinute& at, const CalendarDate& today) {
+    std::string text = ClockText(at.hour, at.minute);
+    if (at.date.year != today.year || at.date.month != today.month || at.date.day != today.day) {
+        char date[32];
+        std::snprintf(date, sizeof date, " on %04d-%02d-%02d", at.date.year, at.date.month,
+                      at.date.day);
+        text += date;
+    }
+    return text;
+}
+
+TokenFacts DescribeToken(const Request& request, const Setting& setting, const Verdict& verdict) {
+    const FilterConfig& config = setting.config;
+    const AccessToken found =
+        ExtractAccessToken(ValueOr(request.query), ValueOr(request.cookie), config);
+    TokenFacts facts{config.PassMode ? "query string" : "cookie", std::string(found.Text()),
+                     ExpectedTokenText(TokenInputAt(ValueOr(request.addr), setting)), "", "", ""};
+    const TokenMinute now{setting.clock.date, setting.clock.time.hour, setting.clock.time.minute};
+    const std::string grace = "TokenGrace " + DecimalText(config.TokenGrace);
+    if (verdict.token.state == TokenState::Valid) {
+        facts.state = "valid";
+        facts.judgment = "valid";
+        if (verdict.token.minutesEarlier > 0) {
+            facts.validAt =
+                MinuteText(MinutesEarlier(now, verdict.token.minutesEarlier), now.date);
+            facts.judgment += ": made at " + facts.validAt + ", within " + grace;
+        }
+    } else if (verdict.token.state == TokenState::Missing) {
+        facts.state = "missing";
+        facts.judgment = std::string("missing: no \"kavro=\" in the ") + facts.source;
+    } else if (verdict.expiredMinutes > 0) {
+        facts.state = "expired";
+        facts.validAt = MinuteText(MinutesEarlier(now, verdict.expiredMinutes), now.date);
+        facts.judgment = "expired: valid at " + facts.validAt + " (" + grace + ")";
+    } else {
+        facts.state = "invalid";
+        facts.judgment = "invalid";
+    }
+    return facts;
+}
+
 Explanation Explain(const Request& request, const Setting& setting) {
     PolicyRequest server;
     server.physicalPath = request.path;
@@ -168,12 +219,9 @@ Explanation Explain(const Request& request, const Setting& setting) {
     Explanation explanation;
     explanation.pass = outcome.decision.status == SF_STATUS_REQ_NEXT_NOTIFICATION;
     explanation.step = DescribeStep(outcome.decision.step, request, setting);
+    explanation.reason = ReasonCode(outcome.verdict);
     if (IsTokenStep(outcome.decision.step)) {
-        const AccessToken found =
-            ExtractAccessToken(ValueOr(request.query), ValueOr(request.cookie), setting.config);
-        explanation.token = TokenFacts{
-            setting.config.PassMode ? "query string" : "cookie", std::string(found.Text()),
-            ExpectedTokenText(TokenInputAt(ValueOr(request.addr), setting))};
+        explanation.token = DescribeToken(request, setting, outcome.verdict);
     }
 
     switch (outcome.verdict.action) {
@@ -205,9 +253,11 @@ Explanation Explain(const Request& request, const Setting& setting) {
 void PrintText(const Explanation& explanation) {
     std::printf("result: %s\n", explanation.pass ? "pass" : "refused");
     std::printf("step: %s\n", explanation.step.c_str());
+    std::printf("reason: %s\n", explanation.reason.c_str());
     if (const auto& token = explanation.token) {
-        std::printf("token: %s from the %s; the filter expects %s\n", Quoted(token->found).c_str(),
-                    token->source, token->expected.empty() ? "none" : token->expected.c_str());
+        std::printf("token: %s from the %s, %s; the filter expects %s\n",
+                    Quoted(token->found).c_str(), token->source, token->judgment.c_str(),
+                    token->expected.empty() ? "none" : token->expected.c_str());
     }
     if (explanation.path) {
         std::printf("receives: %s %s\n", explanation.receives, Quoted(*explanation.path).c_str());
@@ -225,12 +275,14 @@ void PrintJson(const Explanation& explanation) {
     std::string out = "{\"result\":";
     out += JsonString(explanation.pass ? "pass" : "refused");
     out += ",\"step\":" + JsonString(explanation.step);
+    out += ",\"reason\":" + JsonString(explanation.reason);
     out += ",\"token\":";
     if (const auto& token = explanation.token) {
         out += "{\"source\":" + JsonString(token->source) +
                ",\"found\":" + JsonString(token->found) +
                ",\"expected\":" + (token->expected.empty() ? "null" : JsonString(token->expected)) +
-               "}";
+               ",\"state\":" + JsonString(token->state) + ",\"validAt\":" +
+               (token->validAt.empty() ? "null" : JsonString(token->validAt)) + "}";
     } else {
         out += "null";
     }
@@ -272,7 +324,7 @@ int RunExplain(std::span<const std::string> args) {
     } else {
         PrintText(explanation);
     }
-    return 0;
+    return arguments.Has("--exit-status") && !explanation.pass ? 1 : 0;
 }
 
 }  // namespace qelmor::tool

@@ -29,7 +29,9 @@ PolicyOutcome RunPolicy(const PolicyRequest& request, const FilterConfig& config
     facts.physicalPath = request.physicalPath.c_str();
 
     PolicyOutcome outcome;
-    outcome.verdict = DecideUrlMap(facts, config, locale, ClockReading(clock));
+    const ClockReading reading(clock);
+    outcome.verdict = DecideUrlMap(facts, config, locale, reading);
+    LookForExpiry(outcome.verdict, facts, config, locale, reading);
     outcome.decision = {outcome.verdict.Status(), outcome.verdict.step};
     outcome.finalPath = std::string(facts.physicalPath);
     switch (outcome.verdict.action) {
