@@ -177,6 +177,7 @@ const LocaleCase kLocaleCases[] = {
       .config = &kTrailByteExtension,
       .path = "/srv/www/movie.\x95\x5c",
       .outcome = Outcome::Diverted,
+      .step = PolicyStep::SuperClass,
       .expected = "KAVRO.\x95\x5c"},
      {.name = "dbcs_extension_ending_in_trail_byte",
       .config = &kTrailByteExtension,
@@ -187,6 +188,7 @@ const LocaleCase kLocaleCases[] = {
       .path = "/srv/www/\x95\x5c"
               "movie.exe",
       .outcome = Outcome::Diverted,
+      .step = PolicyStep::SuperClass,
       .expected = "KAVRO.exe"},
      {.name = "dbcs_file_name_with_trail_byte_stays_whole",
       .config = &kPublicTail,
@@ -208,7 +210,8 @@ void CheckLocaleCases(Report& report, LoadedFilter& filter, const LocaleExpectat
                                  .config = &kDatedTokens,
                                  .query = "kavro={TOKEN}",
                                  .path = "/srv/www/f.zip",
-                                 .outcome = Outcome::BlockPage};
+                                 .outcome = Outcome::BlockPage,
+                                 .step = PolicyStep::AdvancedInvalidToken};
     report.Check(defaultDate.name,
                  testing::RunPolicyCase(defaultDate, LibraryHost(filter, DefaultPatternToken)));
     const PolicyCase hostDate{.name = "token_dated_by_host_pattern_accepted",
@@ -306,7 +309,7 @@ const char* const kConfigKeys[] = {
     "DomainName",  "FriendDomain", "PubFile",      "OpenSecurity", "PubKey",         "PassMode",
     "EncryptMode", "CommonExt",    "CommonAction", "AdvancedExt",  "AdvancedAction", "MediaExt",
     "PlayOnline",  "Mediaaction",  "SuperExt",     "SuperAction",  "UrlLength",      "BadChar",
-    "Title",       "Alert",        "PauseTime",    "RedirectUrl"};
+    "Title",       "Alert",        "PauseTime",    "RedirectUrl",  "TokenGrace",     "ReasonHeader"};
 
 std::string ConfigDifferences(const FilterConfig& got, const FilterConfig& wanted) {
     std::string differ;
@@ -335,6 +338,8 @@ std::string ConfigDifferences(const FilterConfig& got, const FilterConfig& wante
     field("Alert", got.Alert == wanted.Alert);
     field("PauseTime", got.PauseTime == wanted.PauseTime);
     field("RedirectUrl", got.RedirectUrl == wanted.RedirectUrl);
+    field("TokenGrace", got.TokenGrace == wanted.TokenGrace);
+    field("ReasonHeader", got.ReasonHeader == wanted.ReasonHeader);
     return differ;
 }
 
@@ -360,6 +365,8 @@ void CheckSampleIni(Report& report, const std::string& executableFolder) {
     loaded.PubKey = "not the default";
     loaded.PauseTime = -7;
     loaded.CommonAction = false;
+    loaded.TokenGrace = 7;
+    loaded.ReasonHeader = true;
     LoadFilterConfig(loaded, sample);
     const std::string differ = ConfigDifferences(loaded, FilterConfig{});
     report.Check("sample_ini_gives_the_defaults", differ.empty() ? "" : "differs in " + differ);
