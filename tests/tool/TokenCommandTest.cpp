@@ -98,9 +98,39 @@ TEST(ToolTokenVerboseTest, ShowsThePiecesInDigestOrder) {
                                             "minute   \"5\"",
                                             "address  \"10.1.2.3\"",
                                             "input    \"s3cr3t12/8/269510.1.2.3\"",
-                                            "token    " + Md5UpperHex("s3cr3t12/8/269510.1.2.3")};
+                                            "token    " + Md5UpperHex("s3cr3t12/8/269510.1.2.3"),
+                                            "accepted 09:05 (TokenGrace 0)"};
     EXPECT_EQ(Lines(run.out), expected);
     EXPECT_EQ(run.err, "");
+}
+
+// The minutes a token is taken in, as the filter takes it: its own and
+// TokenGrace more.
+TEST(ToolTokenVerboseTest, SaysInWhichMinutesTheTokenIsTaken) {
+    struct Case {
+        const char* name;
+        std::string ini;
+        std::string at;
+        std::string accepted;
+    } cases[] = {
+        {"no grace", "EncryptMode=2\n", "2026-12-08 09:05", "accepted 09:05 (TokenGrace 0)"},
+        {"grace 2", "EncryptMode=2\nTokenGrace=2\n", "2026-12-08 09:05",
+         "accepted 09:05 to 09:07 (TokenGrace 2)"},
+        {"into the next day", "EncryptMode=1\nTokenGrace=3\n", "2026-12-08 23:58",
+         "accepted 23:58 to 00:01 of the next day (TokenGrace 3)"},
+        {"beyond the most", "EncryptMode=3\nTokenGrace=99\n", "2026-12-08 09:05",
+         "accepted 09:05 to 10:05 (TokenGrace 60)"},
+        {"without a clock", "EncryptMode=0\nTokenGrace=5\n", "2026-12-08 09:05",
+         "accepted at any time (EncryptMode 0)"},
+    };
+    for (const Case& c : cases) {
+        Folder folder;
+        folder.Write("KAVRO.ini", "[KAVRO]\n" + c.ini);
+        const RunResult run = RunTool(
+            {"token", "--client", "10.1.2.3", "--at", c.at, "--verbose"}, {folder.Path()});
+        const std::vector<std::string> lines = Lines(run.out);
+        EXPECT_EQ(lines.empty() ? "" : lines.back(), c.accepted) << c.name << run.err;
+    }
 }
 
 // A KAVRO.ini that exists but is no file of settings (a FIFO such as

@@ -29,7 +29,9 @@ clock, computed by the filter's own code in the file's EncryptMode.
   --date-pattern PATTERN  the server's short date pattern; default: this
                           host's ("m/d/yy" on Linux). For a Windows server,
                           its locale's pattern, e.g. "yyyy/M/d"
-  --verbose               show the digest input piece by piece
+  --verbose               show the digest input piece by piece, and the
+                          minutes the filter accepts the token in
+                          (TokenGrace minutes after its own)
 
 Exit status: 0 when a token was printed; 2 for a bad argument, or when the
 file's EncryptMode is outside 0 to 3 and no token can be valid.
@@ -77,6 +79,21 @@ std::string LinkFor(const std::string& url, const std::string& token, const Sett
                          "read that instead of the token");
     }
     return link;
+}
+
+// "10:41 to 10:43 (TokenGrace 2)": the minutes in which the filter takes a
+// token made at `hour`:`minute`.
+std::string AcceptedMinutes(const Setting& setting) {
+    const FilterConfig& config = setting.config;
+    if (config.EncryptMode == 0) return "at any time (EncryptMode 0)";
+    const int made = setting.clock.time.hour * 60 + setting.clock.time.minute;
+    const int last = made + config.TokenGrace;
+    std::string text = ClockText(made / 60, made % 60);
+    if (last != made) {
+        text += " to " + ClockText(last / 60 % 24, last % 60);
+        if (last >= 24 * 60) text += " of the next day";
+    }
+    return text + " (TokenGrace " + DecimalText(config.TokenGrace) + ")";
 }
 
 }  // namespace
@@ -132,6 +149,7 @@ int RunToken(std::span<const std::string> args) {
         }
         std::printf("%-8s %s\n", "input", Quoted(whole).c_str());
         std::printf("%-8s %s\n", "token", token.c_str());
+        std::printf("%-8s %s\n", "accepted", AcceptedMinutes(setting).c_str());
         if (url) std::printf("%-8s %s\n", "link", link.c_str());
     } else {
         std::printf("%s\n", url ? link.c_str() : token.c_str());
