@@ -80,6 +80,7 @@ typedef struct {
 typedef struct {
     ngx_http_request_t              *request;
     ngx_str_t                        host;      /* HTTP_HOST; NULL data: none */
+    ngx_str_t                        reason;    /* its X-Qelmor-Reason */
     u_char                          *written;
     size_t                           written_len;
     size_t                           written_size;
@@ -98,6 +99,8 @@ typedef struct {
     ngx_array_t                     *judged;    /* of ngx_str_t */
     ngx_str_t                        diverted;
     ngx_http_handler_pt              content_handler;
+    ngx_str_t                        result;    /* $qelmor_result */
+    ngx_str_t                        reason;    /* $qelmor_reason */
 } ngx_http_qelmor_ctx_t;
 
 
@@ -116,6 +119,7 @@ static char *ngx_http_qelmor_merge_srv_conf(ngx_conf_t *cf, void *parent,
 static void *ngx_http_qelmor_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_qelmor_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
+static ngx_int_t ngx_http_qelmor_add_variables(ngx_conf_t *cf);
 static ngx_int_t ngx_http_qelmor_init(ngx_conf_t *cf);
 static ngx_int_t ngx_http_qelmor_access_handler(ngx_http_request_t *r);
 static ngx_int_t ngx_http_qelmor_precontent_handler(ngx_http_request_t *r);
@@ -180,7 +184,7 @@ static ngx_command_t  ngx_http_qelmor_commands[] = {
 
 
 static ngx_http_module_t  ngx_http_qelmor_module_ctx = {
-    NULL,                                  /* preconfiguration */
+    ngx_http_qelmor_add_variables,         /* preconfiguration */
     ngx_http_qelmor_init,                  /* postconfiguration */
 
     ngx_http_qelmor_create_main_conf,      /* create main configuration */
@@ -755,6 +759,72 @@ ngx_http_qelmor_init(ngx_conf_t *cf)
 }
 
 
+/*
+ * $qelmor_result, what the filter last decided for the request as
+ * qelmor-serve logs it (NEXT, FINISHED:wrote=N, FINISHED:path=P, ...), and
+ * $qelmor_reason, the reason it gave with ReasonHeader on; not found (a "-"
+ * in the log) where the filter did not run or gave none.
+ */
+
+static ngx_http_qelmor_ctx_t *ngx_http_qelmor_find_ctx(ngx_http_request_t *r);
+
+
+static ngx_int_t
+ngx_http_qelmor_variable_value(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data)
+{
+    ngx_str_t              *value;
+    ngx_http_qelmor_ctx_t  *ctx;
+
+    ctx = ngx_http_qelmor_find_ctx(r);
+    value = ctx == NULL ? NULL : (ngx_str_t *) ((u_char *) ctx + data);
+
+    if (value == NULL || value->len == 0) {
+        v->not_found = 1;
+        return NGX_OK;
+    }
+
+    v->len = value->len;
+    v->valid = 1;
+    v->no_cacheable = 1;
+    v->not_found = 0;
+    v->data = value->data;
+
+    return NGX_OK;
+}
+
+
+static ngx_http_variable_t  ngx_http_qelmor_variables[] = {
+
+    { ngx_string("qelmor_result"), NULL, ngx_http_qelmor_variable_value,
+      offsetof(ngx_http_qelmor_ctx_t, result), NGX_HTTP_VAR_NOCACHEABLE, 0 },
+
+    { ngx_string("qelmor_reason"), NULL, ngx_http_qelmor_variable_value,
+      offsetof(ngx_http_qelmor_ctx_t, reason), NGX_HTTP_VAR_NOCACHEABLE, 0 },
+
+      ngx_http_null_variable
+};
+
+
+static ngx_int_t
+ngx_http_qelmor_add_variables(ngx_conf_t *cf)
+{
+    ngx_http_variable_t  *var, *v;
+
+    for (v = ngx_http_qelmor_variables; v->name.len; v++) {
+        var = ngx_http_add_variable(cf, &v->name, v->flags);
+        if (var == NULL) {
+            return NGX_ERROR;
+        }
+
+        var->get_handler = v->get_handler;
+        var->data = v->data;
+    }
+
+    return NGX_OK;
+}
+
+
 /* The services of the filter context */
 
 
@@ -1100,6 +1170,13 @@ ngx_http_qelmor_add_response_headers(HTTP_FILTER_CONTEXT *pfc, char *headers,
             h->value.data = ngx_cpymem(h->key.data, line, h->key.len);
             ngx_memcpy(h->value.data, value, h->value.len);
             h->hash = 1;
+
+            if (h->key.len == sizeof("X-Qelmor-Reason") - 1
+                && ngx_strncasecmp(h->key.data, (u_char *) "X-Qelmor-Reason",
+                                   h->key.len) == 0)
+            {
+                call->reason = h->value;
+            }
         }
     }
 
@@ -1194,7 +1271,7 @@ ngx_http_qelmor_ctx_marker(void *data)
 
 
 static ngx_http_qelmor_ctx_t *
-ngx_http_qelmor_get_ctx(ngx_http_request_t *r)
+ngx_http_qelmor_find_ctx(ngx_http_request_t *r)
 {
     ngx_pool_cleanup_t     *cln;
     ngx_http_qelmor_ctx_t  *ctx;
@@ -1215,6 +1292,21 @@ ngx_http_qelmor_get_ctx(ngx_http_request_t *r)
                 return ctx;
             }
         }
+    }
+
+    return NULL;
+}
+
+
+static ngx_http_qelmor_ctx_t *
+ngx_http_qelmor_get_ctx(ngx_http_request_t *r)
+{
+    ngx_pool_cleanup_t     *cln;
+    ngx_http_qelmor_ctx_t  *ctx;
+
+    ctx = ngx_http_qelmor_find_ctx(r);
+    if (ctx != NULL) {
+        return ctx;
     }
 
     cln = ngx_pool_cleanup_add(r->pool, sizeof(ngx_http_qelmor_ctx_t));
@@ -1541,6 +1633,65 @@ ngx_http_qelmor_send_page(ngx_http_request_t *r, ngx_http_qelmor_call_t *call)
  * returns it.
  */
 
+/* $qelmor_result and $qelmor_reason of the decision just made */
+
+static ngx_int_t
+ngx_http_qelmor_note_result(ngx_http_request_t *r, ngx_http_qelmor_ctx_t *ctx,
+    uint32_t status, ngx_http_qelmor_call_t *call, u_char *path, size_t len)
+{
+    u_char      *p;
+    size_t       size;
+    const char  *name;
+
+    switch (status) {
+    case SF_STATUS_REQ_NEXT_NOTIFICATION:
+        name = "NEXT";
+        break;
+    case SF_STATUS_REQ_HANDLED_NOTIFICATION:
+        name = "HANDLED";
+        break;
+    case SF_STATUS_REQ_FINISHED:
+        name = "FINISHED";
+        break;
+    case SF_STATUS_REQ_FINISHED_KEEP_CONN:
+        name = "FINISHED_KEEP_CONN";
+        break;
+    default:
+        name = "ERROR";
+        break;
+    }
+
+    size = ngx_strlen(name) + sizeof(":wrote=") + NGX_SIZE_T_LEN
+           + sizeof(":path=") + len;
+
+    p = ngx_pnalloc(r->pool, size);
+    if (p == NULL) {
+        return NGX_ERROR;
+    }
+
+    ctx->result.data = p;
+    p = ngx_cpymem(p, name, ngx_strlen(name));
+
+    if (call->written_len) {
+        p = ngx_sprintf(p, ":wrote=%uz", call->written_len);
+
+    } else if (path != NULL) {
+        p = ngx_cpymem(p, ":path=", sizeof(":path=") - 1);
+        p = ngx_cpymem(p, path, len);
+
+    } else if (status == SF_STATUS_REQ_FINISHED
+               || status == SF_STATUS_REQ_FINISHED_KEEP_CONN)
+    {
+        p = ngx_cpymem(p, ":closed", sizeof(":closed") - 1);
+    }
+
+    ctx->result.len = p - ctx->result.data;
+    ctx->reason = call->reason;
+
+    return NGX_OK;
+}
+
+
 static ngx_int_t
 ngx_http_qelmor_judge(ngx_http_request_t *r)
 {
@@ -1689,6 +1840,13 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
                    "qelmor: \"%V\": status 0x%08XD, wrote %uz, path \"%*s\"",
                    &mapped, status, call.written_len, len,
                    path ? path : (u_char *) "");
+
+    if (ngx_http_qelmor_note_result(r, ctx, status, &call, replaced ? path : NULL,
+                                    len)
+        != NGX_OK)
+    {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
 
     switch (status) {
 

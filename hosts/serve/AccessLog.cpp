@@ -55,6 +55,17 @@ std::string FormatAccessLine(const AccessRecord& record, time_t when) {
     }
     line += ' ';
     line += record.filter.empty() ? "-" : EscapeForLog(record.filter);
+    if (!record.reason.empty()) {
+        // One field, whatever a filter put there.
+        line += " reason=";
+        for (const char c : EscapeForLog(record.reason)) {
+            if (c == ' ') {
+                line += "\\x20";
+            } else {
+                line += c;
+            }
+        }
+    }
     line += '\n';
     return line;
 }

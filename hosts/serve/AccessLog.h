@@ -17,6 +17,9 @@ struct AccessRecord {
     int status = 0;      // 0: the connection was closed without a response (logged 444)
     uint64_t bytes = 0;  // body bytes sent
     std::string filter;  // what the filter decided, "-" when it did not run
+    // The reason the filter gave (X-Qelmor-Reason), logged after the filter
+    // field as "reason=CODE"; empty when it gave none, and no field then.
+    std::string reason;
     // As the client sent them, so a refusal can be traced to the page that
     // embedded the file; empty when absent.
     std::string referer;
@@ -24,6 +27,7 @@ struct AccessRecord {
 };
 
 // 127.0.0.1 - - [09/Dec/2026:17:54:43 +0000] "GET / HTTP/1.1" 200 512 "referer" "agent" NEXT
+// and, for a refusal whose reason the filter gave, " reason=token-expired".
 // Bytes a terminal or a log reader could trip on are written as \xHH.
 std::string FormatAccessLine(const AccessRecord& record, time_t when);
 

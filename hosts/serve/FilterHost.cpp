@@ -1,5 +1,7 @@
 #include "hosts/serve/FilterHost.h"
 
+#include "hosts/serve/AsciiCase.h"
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -260,6 +262,23 @@ std::string DescribeFilterStatus(uint32_t status) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", status);
     return hex;
+}
+
+std::string FilterReason(const FilterOutcome& outcome) {
+    constexpr std::string_view kName = "x-qelmor-reason:";
+    std::string_view rest = outcome.responseHeaders;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.size() < kName.size() || !EqualsNoCase(line.substr(0, kName.size()), kName))
+            continue;
+        line.remove_prefix(kName.size());
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        return std::string(line);
+    }
+    return {};
 }
 
 }  // namespace qelmor::serve

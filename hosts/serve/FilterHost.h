@@ -28,6 +28,9 @@ struct FilterOutcome {
     std::string responseHeaders;  // from AddResponseHeaders, "Name: value\r\n" lines
 };
 
+// The value of the X-Qelmor-Reason line the filter added, or nothing.
+std::string FilterReason(const FilterOutcome& outcome);
+
 class FilterHost {
   public:
     // dlopen, look up both entry points, call GetFilterVersion once. On

@@ -41,6 +41,7 @@ constexpr size_t kMaxRequestBody = 64 * 1024;
 constexpr int kAcceptBurst = 64;
 // The environment entry that carries the filter's result to the log line.
 constexpr std::string_view kFilterNoteKey = "qelmor.filter";
+constexpr std::string_view kFilterReasonKey = "qelmor.reason";
 // Set on a request whose connection was closed without an answer.
 constexpr std::string_view kDroppedKey = "qelmor.dropped";
 
@@ -533,6 +534,9 @@ void Answer(h2o_req_t* req, const HttpServer::Impl& server, RequestFacts& reques
 
     const FilterOutcome outcome = server.filter.RunUrlMap(request, physical);
     SetEnv(req, kFilterNoteKey, FilterNote(outcome));
+    if (const std::string reason = FilterReason(outcome); !reason.empty()) {
+        SetEnv(req, kFilterReasonKey, reason);
+    }
 
     switch (outcome.status) {
         case SF_STATUS_REQ_NEXT_NOTIFICATION:
@@ -658,6 +662,7 @@ void LogAccess(h2o_logger_t* self, h2o_req_t* req) {
         record.status = dropped ? 0 : req->res.status;
         record.bytes = dropped ? 0 : req->bytes_sent;
         record.filter = std::string(GetEnv(req, kFilterNoteKey).value_or("-"));
+        record.reason = std::string(GetEnv(req, kFilterReasonKey).value_or(""));
         record.referer = HeaderText(req, H2O_TOKEN_REFERER);
         record.userAgent = HeaderText(req, H2O_TOKEN_USER_AGENT);
         logger->server->log.Write(record);

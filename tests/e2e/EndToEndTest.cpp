@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e/Hosts.h"
 #include "tests/e2e/Scenarios.h"
@@ -137,6 +138,34 @@ struct Answer {
     }
 };
 
+// The reason on the line the host logged for the one request made since its
+// log was `before` bytes long; hosts write the line after the response, so
+// it is waited for. kNoLine when none came.
+constexpr const char* kNoLine = "(no line)";
+
+std::string LoggedReason(Host& host, size_t before) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string added;
+    for (;;) {
+        const std::string log = host.AccessLog();
+        added = log.size() > before ? log.substr(before) : std::string();
+        const size_t end = added.rfind('\n');
+        if (end != std::string::npos) {
+            added.resize(end);
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return kNoLine;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string line = added.substr(added.rfind('\n') == std::string::npos
+                                              ? 0
+                                              : added.rfind('\n') + 1);
+    const size_t at = line.rfind(" reason=");
+    if (at == std::string::npos) return "";
+    const std::string reason = line.substr(at + 8);
+    return reason == "-" ? "" : reason;
+}
+
 void RunScenario(HostPool& pool, const Scenario& scenario, Protocol protocol = Protocol::Http1) {
     const bool http2 = protocol == Protocol::Http2;
     if (http2 && !scenario.raw.empty()) GTEST_SKIP() << "a raw HTTP/1.x exchange";
@@ -147,6 +176,7 @@ void RunScenario(HostPool& pool, const Scenario& scenario, Protocol protocol = P
     ASSERT_TRUE(!http2 || host.Http2Port() != 0) << "the host has no HTTP/2 port";
     const HostFacts facts{http2 ? host.Http2Port() : host.Port(), entry->site->Root()};
 
+    const size_t loggedBefore = host.AccessLog().size();
     Answer answer;
     system_clock::time_point sent;
     if (!scenario.raw.empty()) {
@@ -215,6 +245,15 @@ void RunScenario(HostPool& pool, const Scenario& scenario, Protocol protocol = P
     for (const auto& [name, value] : expect.headers) {
         if (http2 && IsHopByHop(name)) continue;
         EXPECT_EQ(answer.Header(name), Expand(value, facts, sent)) << "header " << name;
+    }
+    if (answer.status != 0) {
+        EXPECT_EQ(answer.Header("x-qelmor-reason"), scenario.reason) << "the reason sent";
+    }
+    // A request the server could not parse (HTTP/0.9, say) may leave no
+    // line; a refusal with a reason always does.
+    const std::string logged = LoggedReason(host, loggedBefore);
+    if (!scenario.reason.empty() || logged != kNoLine) {
+        EXPECT_EQ(logged, scenario.reason) << "the reason logged";
     }
     EXPECT_EQ(host.Problems(), "");
     if (::testing::Test::HasFailure()) {

@@ -57,6 +57,9 @@ class ServeHost : public Host {
                server_.Errors();
     }
 
+    // Its access log goes to standard output, after the lines of its start.
+    std::string AccessLog() override { return server_.Output(); }
+
   private:
     ServeProcess server_;
 };
@@ -120,6 +123,10 @@ std::string NginxHost::Logs() {
            process_->Errors();
 }
 
+std::string NginxHost::AccessLog() {
+    return ReadFile(prefix_ + "/logs/access.log");
+}
+
 void NginxHost::Reload() {
     kill(process_->Pid(), SIGHUP);
 }
@@ -154,7 +161,10 @@ void NginxHost::WriteConfiguration(const SiteFolder& site) const {
          << "http {\n"
          << "    include " << nginx.mimeTypes << ";\n"
          << "    default_type application/octet-stream;\n"
-         << "    access_log " << prefix_ << "/logs/access.log;\n"
+         << "    log_format qelmor '$remote_addr - - [$time_local] \"$request\" $status "
+            "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" $qelmor_result "
+            "reason=$qelmor_reason';\n"
+         << "    access_log " << prefix_ << "/logs/access.log qelmor;\n"
          << "    client_body_temp_path " << prefix_ << "/body;\n"
          << "    proxy_temp_path " << prefix_ << "/proxy;\n"
          << "    fastcgi_temp_path " << prefix_ << "/fastcgi;\n"

@@ -50,6 +50,10 @@ class Host {
     virtual std::string Problems() = 0;
     // Everything the server said, for a failure message.
     virtual std::string Logs() = 0;
+    // The access log so far: a line per request, in which " reason=CODE"
+    // closes the line of a refusal whose reason the filter gave ("-" or no
+    // such field when it gave none).
+    virtual std::string AccessLog() = 0;
 };
 
 std::unique_ptr<Host> MakeServeHost();
@@ -87,6 +91,7 @@ class NginxHost : public Host {
     int Http2Port() const override { return http2Port_; }
     std::string Problems() override { return CollectProblems(true); }
     std::string Logs() override;
+    std::string AccessLog() override;
 
     // nginx -s reload: a new configuration cycle in the master, new workers.
     void Reload();

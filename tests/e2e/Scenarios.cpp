@@ -26,7 +26,8 @@ const char* const kClockIni =
     "EncryptMode=2\n"
     "MediaExt=.mp4\n"
     "PlayOnline=0\n"
-    "Mediaaction=0\n";
+    "Mediaaction=0\n"
+    "ReasonHeader=1\n";
 
 const std::string kClockClip = PatternBytes(20000, 7);
 const std::string kClockNotice = PatternBytes(1500, 8);
@@ -72,6 +73,12 @@ Scenario Get(std::string name, SiteKind site, std::string target, std::vector<st
     return {std::move(name), site, "GET", std::move(target), std::move(headers), false, expect};
 }
 
+// A refusal and the reason the filter gives for it.
+Scenario Because(std::string reason, Scenario scenario) {
+    scenario.reason = std::move(reason);
+    return scenario;
+}
+
 Scenario WithMethod(std::string method, Scenario scenario) {
     scenario.method = std::move(method);
     return scenario;
@@ -97,17 +104,17 @@ std::vector<Scenario> VideoScenarios() {
         Get("directory_serves_its_index", video, "/", {}, Served(kVideoPage)),
         Get("style_sheet_for_a_page_of_the_site", video, "/style.css", {kSameHost},
             Served(kVideoStyle, "text/css")),
-        Get("hotlinked_style_sheet", video, "/style.css", {kElsewhere}, Refused(kVideoBlockPage)),
-        Get("style_sheet_without_referer", video, "/style.css", {}, Refused(kVideoBlockPage)),
-        Get("referer_from_another_port", video, "/style.css",
-            {"Referer: http://127.0.0.1:1/index.html"}, Refused(kVideoBlockPage)),
-        Get("download_without_token", video, "/files/guide.zip", {kSameHost},
-            Refused(kVideoBlockPage)),
-        Get("download_with_a_wrong_token", video,
-            "/files/guide.zip?kavro=" + std::string(32, '0'), {}, Refused(kVideoBlockPage)),
+        Because("foreign-referer", Get("hotlinked_style_sheet", video, "/style.css", {kElsewhere}, Refused(kVideoBlockPage))),
+        Because("foreign-referer", Get("style_sheet_without_referer", video, "/style.css", {}, Refused(kVideoBlockPage))),
+        Because("foreign-referer", Get("referer_from_another_port", video, "/style.css",
+            {"Referer: http://127.0.0.1:1/index.html"}, Refused(kVideoBlockPage))),
+        Because("token-missing", Get("download_without_token", video, "/files/guide.zip", {kSameHost},
+            Refused(kVideoBlockPage))),
+        Because("token-invalid", Get("download_with_a_wrong_token", video,
+            "/files/guide.zip?kavro=" + std::string(32, '0'), {}, Refused(kVideoBlockPage))),
         Get("download_with_its_token", video, "/files/guide.zip?kavro=" + token, {},
             Served(kVideoGuide)),
-        Get("super_class_file", video, "/data.mdb", {kSameHost}, Refused(kVideoBlockPage)),
+        Because("super-class", Get("super_class_file", video, "/data.mdb", {kSameHost}, Refused(kVideoBlockPage))),
         Get("media_with_token_and_player", video, clip + "?kavro=" + token, {kPlayer},
             Served(kVideoClip, "video/mp4")),
         Get("media_token_in_capitals", video, clip + "?KAVRO=" + Upper(token), {kPlayer},
@@ -121,26 +128,26 @@ std::vector<Scenario> VideoScenarios() {
         Get("media_range_beyond_the_end", video, clip + "?kavro=" + token,
             {kPlayer, "Range: bytes=999999-"},
             {416, std::nullopt, {{"content-range", "bytes */" + size}}}),
-        Get("media_for_a_browser_is_diverted", video, clip + "?kavro=" + token, {kBrowser},
-            Served(kVideoNotice, "video/mp4")),
-        Get("media_token_of_another_address", video, clip + "?kavro=" + VideoToken("10.1.2.3"),
-            {kPlayer}, Served(kVideoNotice)),
-        Get("media_without_token", video, clip, {kPlayer}, Served(kVideoNotice)),
-        Get("media_token_in_the_cookie_only", video, clip, {kPlayer, "Cookie: kavro=" + token},
-            Served(kVideoNotice)),
-        Get("diverted_without_a_notice_clip", video, "/media/other.flv", {kPlayer}, Status(404)),
+        Because("not-player-agent", Get("media_for_a_browser_is_diverted", video, clip + "?kavro=" + token, {kBrowser},
+            Served(kVideoNotice, "video/mp4"))),
+        Because("token-invalid", Get("media_token_of_another_address", video, clip + "?kavro=" + VideoToken("10.1.2.3"),
+            {kPlayer}, Served(kVideoNotice))),
+        Because("token-missing", Get("media_without_token", video, clip, {kPlayer}, Served(kVideoNotice))),
+        Because("token-missing", Get("media_token_in_the_cookie_only", video, clip, {kPlayer, "Cookie: kavro=" + token},
+            Served(kVideoNotice))),
+        Because("token-missing", Get("diverted_without_a_notice_clip", video, "/media/other.flv", {kPlayer}, Status(404))),
         WithMethod("HEAD", Get("head_of_media", video, clip + "?kavro=" + token, {kPlayer},
                                {200, "", {{"content-length", size}}})),
-        WithMethod("HEAD", Get("head_of_a_refused_style_sheet", video, "/style.css", {kElsewhere},
-                               {403, "", {{"content-length", std::to_string(kVideoBlockPage.size())}}})),
+        Because("foreign-referer", WithMethod("HEAD", Get("head_of_a_refused_style_sheet", video, "/style.css", {kElsewhere},
+                               {403, "", {{"content-length", std::to_string(kVideoBlockPage.size())}}}))),
         Get("query_at_the_length_limit", video, "/index.html?" + std::string(200, 'q'), {},
             Served(kVideoPage)),
-        Get("query_over_the_length_limit", video, "/index.html?" + std::string(201, 'q'), {},
-            Refused(kLengthMessage)),
-        Get("query_of_ten_thousand_bytes", video, "/index.html?" + std::string(10000, 'q'), {},
-            Refused(kLengthMessage)),
-        Get("bad_characters_in_the_query", video, "/index.html?x=%3C%3E&y=<>", {},
-            Refused(kCharacterMessage)),
+        Because("query-too-long", Get("query_over_the_length_limit", video, "/index.html?" + std::string(201, 'q'), {},
+            Refused(kLengthMessage))),
+        Because("query-too-long", Get("query_of_ten_thousand_bytes", video, "/index.html?" + std::string(10000, 'q'), {},
+            Refused(kLengthMessage))),
+        Because("query-bad-text", Get("bad_characters_in_the_query", video, "/index.html?x=%3C%3E&y=<>", {},
+            Refused(kCharacterMessage))),
         Get("one_bad_character_alone", video, "/index.html?x=<", {}, Served(kVideoPage)),
         Get("missing_file", video, "/nothing.html", {}, Status(404)),
         WithMethod("POST", Get("post_to_a_page", video, "/index.html", {}, Status(405))),
@@ -207,10 +214,10 @@ std::vector<Scenario> ClockScenarios() {
     return {
         Get("clock_token_of_this_minute", clock, clip + "{clock-token:0:127.0.0.1}", {},
             Served(kClockClip)),
-        Get("clock_token_two_minutes_old", clock, clip + "{clock-token:-2:127.0.0.1}", {},
-            Served(kClockNotice)),
-        Get("clock_token_of_another_address", clock, clip + "{clock-token:0:127.0.0.2}", {},
-            Served(kClockNotice)),
+        Because("token-expired", Get("clock_token_two_minutes_old", clock, clip + "{clock-token:-2:127.0.0.1}", {},
+            Served(kClockNotice))),
+        Because("token-invalid", Get("clock_token_of_another_address", clock, clip + "{clock-token:0:127.0.0.2}", {},
+            Served(kClockNotice))),
     };
 }
 // clang-format on
@@ -287,7 +294,10 @@ constexpr std::string_view kClockPlaceholder = "{clock-token:";
 }  // namespace
 
 const SiteLayout& Layout(SiteKind site) {
-    static const SiteLayout video{"video", VideoSiteFiles(), {}, FilterKind::Real, kVideoIni};
+    // Refusals say why, so that the table checks each reason through the
+    // response and the host's log.
+    static const SiteLayout video{"video", VideoSiteFiles(), {}, FilterKind::Real,
+                                  kVideoIni + "ReasonHeader=1\n"};
     static const SiteLayout clock{"clock",
                                   {{"media/clip.mp4", kClockClip}, {"KAVRO.mp4", kClockNotice}},
                                   {},

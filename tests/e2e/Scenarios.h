@@ -69,6 +69,9 @@ struct Scenario {
     // The answer is read until the server closes; without a status line
     // its status is 0 and all of it is the body. HTTP/1.x only.
     std::string raw = {};
+    // The reason the filter gives for a refusal on a site with ReasonHeader
+    // on: in X-Qelmor-Reason and in the host's access log. Empty: none.
+    std::string reason = {};
 };
 
 const std::vector<Scenario>& Scenarios();

@@ -4,6 +4,7 @@
 #include <limits.h>
 
 #include "hosts/serve/AccessLog.h"
+#include "hosts/serve/FilterHost.h"
 #include "hosts/serve/RequestFacts.h"
 #include "hosts/serve/RequestPath.h"
 #include "hosts/serve/ServeOptions.h"
@@ -455,6 +456,42 @@ TEST(AccessLogTest, CombinedLogFormatWithTheFilterLast) {
     EXPECT_EQ(FormatAccessLine(record, 784111777),
               "127.0.0.1 - - [06/Nov/1994:08:49:37 +0000] \"GET /media/clip.mp4?kavro=ab HTTP/1.1\" "
               "206 100 \"http://www.example.test/page.html\" \"NSPlayer/9.0\" NEXT\n");
+}
+
+TEST(AccessLogTest, ReasonFollowsTheFilterFieldOnlyWhenGiven) {
+    AccessRecord record;
+    record.client = "127.0.0.1";
+    record.requestLine = "GET /f.zip HTTP/1.1";
+    record.status = 403;
+    record.bytes = 363;
+    record.filter = "FINISHED:wrote=363";
+    record.reason = "token-expired";
+    EXPECT_EQ(FormatAccessLine(record, 0),
+              "127.0.0.1 - - [01/Jan/1970:00:00:00 +0000] \"GET /f.zip HTTP/1.1\" 403 363 \"-\" "
+              "\"-\" FINISHED:wrote=363 reason=token-expired\n");
+    record.reason = "a b\"";
+    EXPECT_TRUE(FormatAccessLine(record, 0).ends_with(" reason=a\\x20b\\x22\n"))
+        << FormatAccessLine(record, 0);
+}
+
+TEST(FilterReasonTest, TheReasonLineOfTheAddedHeaders) {
+    const struct {
+        const char* name;
+        const char* headers;
+        const char* reason;
+    } cases[] = {
+        {"none", "", ""},
+        {"only line", "X-Qelmor-Reason: token-missing\r\n", "token-missing"},
+        {"among others, any case", "A: 1\r\nx-qelmor-REASON:  super-class\r\nB: 2\r\n",
+         "super-class"},
+        {"bare line feeds", "X-Qelmor-Reason: foreign-referer\n", "foreign-referer"},
+        {"a name that only starts alike", "X-Qelmor-Reasons: no\r\n", ""},
+    };
+    for (const auto& c : cases) {
+        FilterOutcome outcome;
+        outcome.responseHeaders = c.headers;
+        EXPECT_EQ(FilterReason(outcome), c.reason) << c.name;
+    }
 }
 
 TEST(AccessLogTest, ClosedConnectionAndHostileBytes) {
