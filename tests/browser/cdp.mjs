@@ -135,9 +135,10 @@ export class Browser {
   }
 
   // A new tab with its own session; its network and page events are
-  // recorded from the start.
-  async newPage() {
-    const { targetId } = await this.send('Target.createTarget', { url: 'about:blank' });
+  // recorded from the start. Pages that must run side by side each take a
+  // window of their own: a background tab defers loading its media.
+  async newPage({ newWindow = false } = {}) {
+    const { targetId } = await this.send('Target.createTarget', { url: 'about:blank', newWindow });
     const { sessionId } = await this.send('Target.attachToTarget', { targetId, flatten: true });
     const page = new Page(this, targetId, sessionId);
     await page.init();

@@ -179,6 +179,20 @@ const QUOTED = '"((?:[^"\\\\]|\\\\x[0-9A-F]{2})*)"';
 const ACCESS_LINE = new RegExp(
   `^(\\S+) - - \\[([^\\]]+)\\] ${QUOTED} (\\d+|-) (\\d+) ${QUOTED} ${QUOTED} (\\S+)$`);
 
+const MONTHS = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', 'Dec'];
+
+// "11/Dec/2026:02:42:05 +0000" as milliseconds since the epoch.
+function parseLogTime(text) {
+  const match = /^(\d{2})\/(\w{3})\/(\d{4}):(\d{2}):(\d{2}):(\d{2}) ([+-])(\d{2})(\d{2})$/.exec(text);
+  if (!match) return undefined;
+  const [, day, month, year, hour, minute, second, sign, offsetHours, offsetMinutes] = match;
+  const offset = (sign === '-' ? -1 : 1) * (Number(offsetHours) * 60 + Number(offsetMinutes));
+  return (
+    Date.UTC(Number(year), MONTHS.indexOf(month), Number(day), Number(hour), Number(minute), Number(second)) -
+    offset * 60000
+  );
+}
+
 export function parseAccessLine(line) {
   const match = ACCESS_LINE.exec(line);
   if (!match) return undefined;
@@ -186,6 +200,8 @@ export function parseAccessLine(line) {
   return {
     line,
     client: match[1],
+    // When the response ended (the log's second, UTC), not when it began.
+    time: parseLogTime(match[2]),
     method,
     target,
     version,
@@ -199,13 +215,17 @@ export function parseAccessLine(line) {
 
 export class ServeProcess {
   // Starts qelmor-serve over `root` with the filter library at
-  // `filterPath` (a copy beside its KAVRO.ini) on 127.0.0.1:`port`.
-  static async start({ program, root, filterPath, port }) {
+  // `filterPath` (a copy beside its KAVRO.ini) on 127.0.0.1:`port`;
+  // `env` is added to the environment it inherits (a preloaded clock, a
+  // time zone).
+  static async start({ program, root, filterPath, port, env = {} }) {
     const serve = new ServeProcess();
+    // A clock preloaded through `env` starts counting about now.
+    serve.spawnedAt = Date.now();
     const child = spawn(
       program,
       ['--root', root, '--filter', filterPath, '--listen', `${LOOPBACK}:${port}`, '--threads', '8'],
-      { stdio: ['ignore', 'pipe', 'pipe'] },
+      { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } },
     );
     serve.child = child;
     child.stdout.setEncoding('utf8');
@@ -328,7 +348,32 @@ export function filterFolder(libraryPath, ini) {
   const copy = folder.file('qelmor.so');
   copyFileSync(libraryPath, copy);
   folder.write('KAVRO.ini', ini);
-  return { folder, library: copy };
+  return { folder, library: copy, ini: folder.file('KAVRO.ini') };
+}
+
+// qelmor-serve over `root` with a fresh copy of the filter and the
+// KAVRO.ini that `iniFor(port)` makes (the block page's RedirectUrl names
+// the port, and is read once at start). A port can be taken between the
+// probe and the start, so a few are tried. Stop it with stopGuardedSite.
+export async function startGuardedSite({ program, library, root, iniFor, env }) {
+  let lastError;
+  for (let attempt = 0; attempt < 3; attempt++) {
+    const port = await freePort();
+    const filter = filterFolder(library, iniFor(port));
+    try {
+      const serve = await ServeProcess.start({ program, root, filterPath: filter.library, port, env });
+      return { serve, filter };
+    } catch (error) {
+      filter.folder.remove();
+      lastError = error;
+    }
+  }
+  throw lastError;
+}
+
+export async function stopGuardedSite(guarded) {
+  await guarded?.serve.stop();
+  guarded?.filter.folder.remove();
 }
 
 // ---------------------------------------------------------------------------

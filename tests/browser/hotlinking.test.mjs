@@ -13,15 +13,14 @@ import { after, before, describe, it } from 'node:test';
 import { Browser } from './cdp.mjs';
 import {
   LOOPBACK,
-  ServeProcess,
-  filterFolder,
-  freePort,
   kavroIni,
   makePng,
   md5Hex,
   readOptions,
   recordWebm,
+  startGuardedSite,
   startPlainSite,
+  stopGuardedSite,
   tempFolder,
 } from './harness.mjs';
 
@@ -140,28 +139,13 @@ after(async () => {
   site?.remove();
 });
 
-// Starts qelmor-serve over the site with a fresh copy of the filter and a
-// KAVRO.ini naming its own port. A port can be taken between the probe and
-// the start, so a few are tried.
-async function startGuardedSite(playOnline) {
-  let lastError;
-  for (let attempt = 0; attempt < 3; attempt++) {
-    const port = await freePort();
-    const filter = filterFolder(options.filter, siteConfig(port, playOnline));
-    try {
-      const serve = await ServeProcess.start({
-        program: options.serve,
-        root: site.path,
-        filterPath: filter.library,
-        port,
-      });
-      return { serve, filter };
-    } catch (error) {
-      filter.folder.remove();
-      lastError = error;
-    }
-  }
-  throw lastError;
+function startGuardedSiteWith(playOnline) {
+  return startGuardedSite({
+    program: options.serve,
+    library: options.filter,
+    root: site.path,
+    iniFor: (port) => siteConfig(port, playOnline),
+  });
 }
 
 // What the browser sent and the server logged in one scenario, shown with
@@ -213,7 +197,7 @@ describe('PlayOnline 0: the browser plays media itself', () => {
   let foreign;
 
   before(async () => {
-    guarded = await startGuardedSite(0);
+    guarded = await startGuardedSiteWith(0);
     const siteUrl = (target) => guarded.serve.url(target);
     foreign = await startPlainSite({
       '/hotlink.html': mediaPage(
@@ -226,8 +210,7 @@ describe('PlayOnline 0: the browser plays media itself', () => {
 
   after(async () => {
     await foreign?.stop();
-    await guarded?.serve.stop();
-    guarded?.filter.folder.remove();
+    await stopGuardedSite(guarded);
   });
 
   it("serves a site page's picture and tokened video to the browser", async () => {
@@ -385,12 +368,11 @@ describe('PlayOnline 1: media only for a player agent', () => {
   let guarded;
 
   before(async () => {
-    guarded = await startGuardedSite(1);
+    guarded = await startGuardedSiteWith(1);
   });
 
   after(async () => {
-    await guarded?.serve.stop();
-    guarded?.filter.folder.remove();
+    await stopGuardedSite(guarded);
   });
 
   it("refuses the tokened video to the browser's own user agent", async () => {
