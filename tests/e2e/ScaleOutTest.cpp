@@ -183,6 +183,7 @@ struct Answer {
     std::string reason;
     std::string contentRange;
     std::string date;
+    std::string cacheControl;
 };
 
 struct NodeSetup {
@@ -294,6 +295,7 @@ class Cluster {
         answer.reason = header("X-Qelmor-Reason");
         answer.contentRange = header("Content-Range");
         answer.date = header("Date");
+        answer.cacheControl = header("Cache-Control");
         const std::string node = header("X-Qelmor-Node");
         const std::string nodePort = node.substr(node.rfind(':') + 1);
         for (size_t n = 0; n < nodes_.size(); ++n) {
@@ -476,6 +478,9 @@ TEST_P(ScaleOutAddress, ReachesEveryNode) {
     const auto check = [&c](const Answer& answer) {
         EXPECT_EQ(answer.status, c.status);
         EXPECT_EQ(answer.reason, c.reason);
+        // No shared cache may hand a tokened answer, or a refusal, to
+        // another client.
+        EXPECT_EQ(answer.cacheControl, "private, no-cache");
         if (c.body != nullptr) {
             EXPECT_EQ(answer.body.size(), c.body->size());
             EXPECT_TRUE(answer.body == *c.body) << "the bytes served are not the file's";
@@ -607,6 +612,26 @@ const SkewCase kSkewCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(ScaleOut, ScaleOutClock, ::testing::ValuesIn(kSkewCases),
                          [](const auto& test) { return test.param.name; });
+
+// ---------------------------------------------------------------------------
+// The README quotes the very files the cases above run.
+
+TEST(ScaleOutReadme, QuotesTheFilesTheTestRuns) {
+    const std::string readme = ReadFile(QELMOR_README);
+    const size_t section = readme.find("\n## More than one server\n");
+    ASSERT_NE(section, std::string::npos) << "the README has no section \"More than one server\"";
+    const size_t end = readme.find("\n## ", section + 1);
+    const std::string text = readme.substr(section, end - section);
+    for (const char* path : {QELMOR_NGINX_SAMPLE_BALANCER, QELMOR_NGINX_SAMPLE_BACKEND}) {
+        std::string file = ReadFile(path);
+        ASSERT_FALSE(file.empty()) << path;
+        while (file.back() == '\n')
+            file.pop_back();
+        const std::string quoted = std::string("```nginx\n") + file + "\n```\n";
+        EXPECT_NE(text.find(quoted), std::string::npos)
+            << "the README's section does not quote " << path << " as it is";
+    }
+}
 
 }  // namespace
 }  // namespace qelmor::e2e
