@@ -332,14 +332,17 @@ class Cluster {
         // workers, which decide, run on the same clock. Timers stay on the
         // real monotonic clock.
         std::string preload = FaketimeLibrary();
-        for (auto it = environment.begin(); it != environment.end(); ++it) {
-            if (it->starts_with("LD_PRELOAD=")) {
-                // A sanitizer's runtime must stay first.
-                preload = it->substr(11) + ":" + preload;
-                environment.erase(it);
-                break;
+        for (std::string& entry : environment) {
+            // libfaketime starts before a sanitizer's runtime or not at all
+            // (with the runtime first it waits for itself for ever), and the
+            // runtime then lets itself come second.
+            if (entry.starts_with("LD_PRELOAD=")) {
+                preload += ":" + entry.substr(11);
+                entry = "LD_PRELOAD=";
             }
+            if (entry.starts_with("ASAN_OPTIONS=")) entry += ":verify_asan_link_order=0";
         }
+        std::erase(environment, std::string("LD_PRELOAD="));
         environment.push_back("LD_PRELOAD=" + preload);
         environment.push_back("FAKETIME=" + std::string(offset > 0 ? "+" : "") +
                               std::to_string(offset) + "s");
