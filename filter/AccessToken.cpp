@@ -31,10 +31,11 @@ AccessToken ExtractAccessToken(std::string_view queryString, std::string_view co
     const std::string_view source = config.PassMode ? queryString : cookie;
     // When the name is absent the position is 0 and the token is read from
     // the sixth byte on; such a token simply never matches.
+    const int64_t namePos = TokenNamePos(source);
     const std::string_view taken =
-        SubText(source, TokenNamePos(source) + int64_t(kTokenName.size()), kTokenLength);
+        SubText(source, namePos + int64_t(kTokenName.size()), kTokenLength);
     AccessToken token;
-    token.named = TokenNamePos(source) != 0;
+    token.named = namePos != 0;
     token.length = taken.size();
     for (size_t i = 0; i < taken.size(); ++i)
         token.bytes[i] = UpperByte(taken[i]);
