@@ -128,10 +128,15 @@ TokenMinute MinuteOf(const TokenClock& clock) {
 
 TokenMinute MinutesEarlier(const TokenMinute& at, int minutes) {
     TokenMinute earlier = at;
+    constexpr int kMinutesPerDay = 24 * 60;
     int total = at.hour * 60 + at.minute - minutes;
     while (total < 0) {
-        total += 24 * 60;
+        total += kMinutesPerDay;
         earlier.date = PreviousDay(earlier.date);
+    }
+    while (total >= kMinutesPerDay) {
+        total -= kMinutesPerDay;
+        earlier.date = NextDay(earlier.date);
     }
     earlier.hour = total / 60;
     earlier.minute = total % 60;
@@ -173,10 +178,14 @@ TokenCheck CheckAccessToken(const AccessToken& token, std::string_view clientAdd
     }
     if (!HasTimedTokens(config)) return refused;
     const TokenMinute current = MinuteOf(now);
-    for (int earlier = 1; earlier <= config.TokenGrace; ++earlier) {
-        const TokenMinute at = MinutesEarlier(current, earlier);
-        if (Matches(token, BuildTokenInputAt(clientAddress, at, config, locale))) {
-            return {TokenState::Valid, earlier};
+    // A link outlives its minute by the grace, and a page server whose clock
+    // runs that much ahead or behind is borne with either way.
+    for (int distance = 1; distance <= config.TokenGrace; ++distance) {
+        for (const int earlier : {distance, -distance}) {
+            const TokenMinute at = MinutesEarlier(current, earlier);
+            if (Matches(token, BuildTokenInputAt(clientAddress, at, config, locale))) {
+                return {TokenState::Valid, earlier};
+            }
         }
     }
     return refused;

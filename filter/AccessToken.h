@@ -96,7 +96,8 @@ struct TokenMinute {
 
 // The minute a timed token of `clock` names.
 TokenMinute MinuteOf(const TokenClock& clock);
-// `minutes` minutes before `at`, across hours, days, months and years.
+// `minutes` minutes before `at` (after it when negative), across hours,
+// days, months and years.
 TokenMinute MinutesEarlier(const TokenMinute& at, int minutes);
 // The digest input for `clientAddress` at the minute `at`.
 TokenInput BuildTokenInputAt(std::string_view clientAddress, const TokenMinute& at,
@@ -111,13 +112,16 @@ enum class TokenState : uint8_t {
 struct TokenCheck {
     TokenState state = TokenState::Invalid;
     // For a valid timed token, how many minutes before the current one it
-    // was made: 0, or up to TokenGrace.
+    // was made: 0, up to TokenGrace, or down to -TokenGrace for a token of
+    // a minute this clock has yet to reach (a page server whose clock runs
+    // ahead).
     int minutesEarlier = 0;
 };
 
 // Whether `token` is one the filter accepts now: of the current minute, or
-// of one of the TokenGrace minutes before it. The earlier minutes are
-// digested only for a token that fails the current one.
+// of one of the TokenGrace minutes on either side of it, nearest first.
+// The other minutes are digested only for a token that fails the current
+// one.
 TokenCheck CheckAccessToken(const AccessToken& token, std::string_view clientAddress,
                             const FilterConfig& config, const LocaleSettings& locale,
                             const ClockReading& clock);

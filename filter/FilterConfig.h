@@ -39,8 +39,9 @@ struct FilterConfig {
     std::string Alert;
     int32_t PauseTime = 3;
     std::string RedirectUrl = "http://localhost/";
-    // Minutes before the current one whose timed tokens are still taken, so
-    // that a link outlives the minute its page was made in.
+    // Minutes on either side of the current one whose timed tokens are
+    // still taken, so that a link outlives the minute its page was made in
+    // and a page server whose clock is a little off is borne with.
     int32_t TokenGrace = 0;
     // Whether a refusal carries the reason in a response header.
     bool ReasonHeader = false;

@@ -368,15 +368,27 @@ void ShortDateCache::Remember(const CalendarDate& date, std::string_view text) c
     sequence_.store(sequence + 2, std::memory_order_release);
 }
 
+namespace {
+
+int DaysInMonth(int year, int month) {
+    constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+}  // namespace
+
 CalendarDate PreviousDay(const CalendarDate& date) {
     if (date.day > 1) return {date.year, date.month, date.day - 1};
-    if (date.month > 1) {
-        const int month = date.month - 1;
-        constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-        const bool leap = (date.year % 4 == 0 && date.year % 100 != 0) || date.year % 400 == 0;
-        return {date.year, month, kDays[month - 1] + (month == 2 && leap ? 1 : 0)};
-    }
+    if (date.month > 1) return {date.year, date.month - 1, DaysInMonth(date.year, date.month - 1)};
     if (date.year > 1) return {date.year - 1, 12, 31};
+    return date;
+}
+
+CalendarDate NextDay(const CalendarDate& date) {
+    if (date.day < DaysInMonth(date.year, date.month)) return {date.year, date.month, date.day + 1};
+    if (date.month < 12) return {date.year, date.month + 1, 1};
+    if (date.year < 9999) return {date.year + 1, 1, 1};
     return date;
 }
 

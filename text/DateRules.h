@@ -127,6 +127,9 @@ CalendarDate DateFromUnixDays(int64_t days);
 // The Gregorian day before `date`; the first day of year 1 has none and is
 // given back unchanged.
 CalendarDate PreviousDay(const CalendarDate& date);
+// The Gregorian day after `date`; the last day of year 9999 has none and is
+// given back unchanged.
+CalendarDate NextDay(const CalendarDate& date);
 
 inline int HourOfDay(const TimeOfDay& time) {
     return time.hour;

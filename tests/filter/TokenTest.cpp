@@ -59,13 +59,13 @@ struct GraceCase {
     int mode;
     int grace;
     int at[5];         // year, month, day, hour, minute of the check
-    int madeBefore;    // the token was made this many minutes earlier
+    int madeBefore;    // the token was made this many minutes earlier (later when negative)
     bool accepted;
 };
 
-// TokenGrace minutes before the current one are taken, and no more, across
-// every boundary the date text and the clock texts change at.
-TEST_F(TokenTest, GraceTakesTheMinutesBeforeTheCurrentOne) {
+// TokenGrace minutes on either side of the current one are taken, and no
+// more, across every boundary the date text and the clock texts change at.
+TEST_F(TokenTest, GraceTakesTheMinutesAroundTheCurrentOne) {
     const GraceCase cases[] = {
         {"no grace: current minute", 2, 0, {2026, 12, 8, 9, 5}, 0, true},
         {"no grace: previous minute", 2, 0, {2026, 12, 8, 9, 5}, 1, false},
@@ -82,7 +82,13 @@ TEST_F(TokenTest, GraceTakesTheMinutesBeforeTheCurrentOne) {
         {"across the new year", 3, 2, {2027, 1, 1, 0, 0}, 2, true},
         {"into a leap day", 2, 1, {2028, 3, 1, 0, 0}, 1, true},
         {"grace of sixty, an hour back", 2, 60, {2026, 12, 8, 0, 30}, 60, true},
-        {"a token from the future is not taken", 2, 5, {2026, 12, 8, 9, 5}, -1, false},
+        {"no grace: next minute", 2, 0, {2026, 12, 8, 9, 5}, -1, false},
+        {"grace 1: next minute, a page server ahead", 2, 1, {2026, 12, 8, 9, 5}, -1, true},
+        {"grace 1: two minutes ahead", 2, 1, {2026, 12, 8, 9, 5}, -2, false},
+        {"grace 5: five ahead, mode 3", 3, 5, {2026, 12, 8, 9, 5}, -5, true},
+        {"ahead across midnight", 2, 2, {2026, 12, 8, 23, 59}, -2, true},
+        {"ahead across the new year", 1, 1, {2026, 12, 31, 23, 59}, -1, true},
+        {"ahead out of a leap day", 2, 1, {2028, 2, 29, 23, 59}, -1, true},
     };
     for (const GraceCase& c : cases) {
         FilterConfig config;

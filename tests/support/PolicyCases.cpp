@@ -503,6 +503,23 @@ const PolicyCase kCases[] = {
      .query = "kavro={STALE}",
      .path = "/srv/www/f.zip",
      .step = S::AdvancedValidToken},
+    {.name = "grace0_next_minute_refused",
+     .config = &kGrace0,
+     .query = "kavro={AHEAD}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken},
+    {.name = "grace1_next_minute_of_a_page_server_ahead",
+     .config = &kGrace1,
+     .query = "kavro={AHEAD}",
+     .path = "/srv/www/f.zip",
+     .step = S::AdvancedValidToken},
+    {.name = "grace1_two_minutes_ahead_refused",
+     .config = &kGrace1,
+     .query = "kavro={AHEAD2}",
+     .path = "/srv/www/f.zip",
+     .outcome = O::BlockPage,
+     .step = S::AdvancedInvalidToken},
     {.name = "grace1_other_address",
      .config = &kGrace1,
      .query = "kavro={OTHER}",
@@ -647,6 +664,8 @@ std::string Resolve(const char* text, const PolicyCase& c, const CaseHost& host)
     ReplaceAll(resolved, "{STALE}", host.token(mode, key, c.address, -1));
     ReplaceAll(resolved, "{STALE2}", host.token(mode, key, c.address, -2));
     ReplaceAll(resolved, "{STALE3}", host.token(mode, key, c.address, -3));
+    ReplaceAll(resolved, "{AHEAD}", host.token(mode, key, c.address, 1));
+    ReplaceAll(resolved, "{AHEAD2}", host.token(mode, key, c.address, 2));
     ReplaceAll(resolved, "{OTHER}", host.token(mode, key, "10.9.9.9", 0));
     return resolved;
 }

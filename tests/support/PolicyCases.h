@@ -27,6 +27,7 @@ enum class Outcome {
 //   {TOKEN} / {token}  the valid token now for the case's address (upper / lower case)
 //   {STALE}            the token of the previous minute
 //   {STALE2}, {STALE3} the tokens of two and three minutes before
+//   {AHEAD}, {AHEAD2}  the tokens of the next minute and the one after
 //   {OTHER}            the token now for the address 10.9.9.9
 // A null text means the server has no such variable.
 struct CaseConfig {
@@ -60,7 +61,7 @@ struct PolicyCase {
 std::span<const PolicyCase> AllPolicyCases();
 
 // Computes the token the filter should accept: EncryptMode, PubKey, address
-// and minute offset from now (0 or -1).
+// and minute offset from now (negative: earlier).
 using TokenMaker = std::function<std::string(int mode, const std::string& key,
                                              const std::string& address, int minuteOffset)>;
 

@@ -205,6 +205,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "token: \"" + kToken +
                          "\" from the query string, valid: made at 10:41, within TokenGrace 1; "
                          "the filter expects " + Md5UpperHex("s3cr3t127.0.0.112/8/261042")}},
+        ExplainCase{"GraceTakesAPageServerAhead",
+                    kMode2 + "TokenGrace=1\n",
+                    {"--path", "/s/p.zip", "--query", "kavro=" + kToken, "--at=2026-12-08 10:40"},
+                    {"result: pass", "step: advanced class: token valid for 127.0.0.1 at 10:40",
+                     "reason: token-valid",
+                     "token: \"" + kToken +
+                         "\" from the query string, valid: made at 10:41, ahead of this clock, "
+                         "within TokenGrace 1; the filter expects " +
+                         Md5UpperHex("s3cr3t127.0.0.112/8/261040")}},
         ExplainCase{"ExpiredAcrossMidnight",
                     kMode2 + "TokenGrace=1\n",
                     {"--path", "/s/p.zip", "--query",

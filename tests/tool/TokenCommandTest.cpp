@@ -115,11 +115,13 @@ TEST(ToolTokenVerboseTest, SaysInWhichMinutesTheTokenIsTaken) {
     } cases[] = {
         {"no grace", "EncryptMode=2\n", "2026-12-08 09:05", "accepted 09:05 (TokenGrace 0)"},
         {"grace 2", "EncryptMode=2\nTokenGrace=2\n", "2026-12-08 09:05",
-         "accepted 09:05 to 09:07 (TokenGrace 2)"},
+         "accepted 09:03 to 09:07 (TokenGrace 2)"},
         {"into the next day", "EncryptMode=1\nTokenGrace=3\n", "2026-12-08 23:58",
-         "accepted 23:58 to 00:01 of the next day (TokenGrace 3)"},
+         "accepted 23:55 to 00:01 of the next day (TokenGrace 3)"},
+        {"from the day before", "EncryptMode=2\nTokenGrace=2\n", "2027-01-01 00:01",
+         "accepted 23:59 of the day before to 00:03 (TokenGrace 2)"},
         {"beyond the most", "EncryptMode=3\nTokenGrace=99\n", "2026-12-08 09:05",
-         "accepted 09:05 to 10:05 (TokenGrace 60)"},
+         "accepted 08:05 to 10:05 (TokenGrace 60)"},
         {"without a clock", "EncryptMode=0\nTokenGrace=5\n", "2026-12-08 09:05",
          "accepted at any time (EncryptMode 0)"},
     };

@@ -433,7 +433,7 @@ class Linter {
         } else if (grace > kTokenGraceWarning) {
             Warn("TokenGrace " + DecimalText(grace) + ": a copied link works for up to " +
                  DecimalText(grace + 1) + " minutes, and every token that fails the current "
-                 "minute costs " + DecimalText(grace) + " more digests");
+                 "minute costs up to " + DecimalText(2 * grace) + " more digests");
         }
     }
 

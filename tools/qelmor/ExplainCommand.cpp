@@ -183,10 +183,12 @@ TokenFacts DescribeToken(const Request& request, const Setting& setting, const V
     if (verdict.token.state == TokenState::Valid) {
         facts.state = "valid";
         facts.judgment = "valid";
-        if (verdict.token.minutesEarlier > 0) {
+        if (verdict.token.minutesEarlier != 0) {
             facts.validAt =
                 MinuteText(MinutesEarlier(now, verdict.token.minutesEarlier), now.date);
-            facts.judgment += ": made at " + facts.validAt + ", within " + grace;
+            facts.judgment += ": made at " + facts.validAt +
+                              (verdict.token.minutesEarlier < 0 ? ", ahead of this clock" : "") +
+                              ", within " + grace;
         }
     } else if (verdict.token.state == TokenState::Missing) {
         facts.state = "missing";

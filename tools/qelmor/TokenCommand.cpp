@@ -81,19 +81,25 @@ std::string LinkFor(const std::string& url, const std::string& token, const Sett
     return link;
 }
 
-// "10:41 to 10:43 (TokenGrace 2)": the minutes in which the filter takes a
-// token made at `hour`:`minute`.
+// "10:39 to 10:43 (TokenGrace 2)": the minutes of the filter's clock in
+// which it takes a token made at the given minute; the grace reaches both
+// ways, for links that outlive their minute and for clocks that disagree.
 std::string AcceptedMinutes(const Setting& setting) {
     const FilterConfig& config = setting.config;
     if (config.EncryptMode == 0) return "at any time (EncryptMode 0)";
-    const int made = setting.clock.time.hour * 60 + setting.clock.time.minute;
-    const int last = made + config.TokenGrace;
-    std::string text = ClockText(made / 60, made % 60);
-    if (last != made) {
-        text += " to " + ClockText(last / 60 % 24, last % 60);
-        if (last >= 24 * 60) text += " of the next day";
-    }
-    return text + " (TokenGrace " + DecimalText(config.TokenGrace) + ")";
+    const int grace = config.TokenGrace;
+    const TokenMinute made{setting.clock.date, setting.clock.time.hour, setting.clock.time.minute};
+    const auto text = [&made](int minutesLater) {
+        const TokenMinute at = MinutesEarlier(made, -minutesLater);
+        std::string clock = ClockText(at.hour, at.minute);
+        if (at.date.day != made.date.day) {
+            clock += minutesLater < 0 ? " of the day before" : " of the next day";
+        }
+        return clock;
+    };
+    std::string accepted = text(0);
+    if (grace > 0) accepted = text(-grace) + " to " + text(grace);
+    return accepted + " (TokenGrace " + DecimalText(grace) + ")";
 }
 
 }  // namespace
