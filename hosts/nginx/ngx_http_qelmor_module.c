@@ -1261,6 +1261,11 @@ ngx_http_qelmor_server_support_function(HTTP_FILTER_CONTEXT *pfc,
 }
 
 
+/* The physical path handed to the filter, one request at a time */
+
+static u_char  ngx_http_qelmor_path_buffer[PATH_MAX];
+
+
 /* What the filter has said about a request */
 
 
@@ -1772,14 +1777,23 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
         return NGX_HTTP_REQUEST_URI_TOO_LARGE;
     }
 
-    buffer = ngx_pcalloc(r->pool, PATH_MAX);
+    /*
+     * The path buffer is the worker's own: PATH_MAX bytes from the request's
+     * pool would be a large allocation (a malloc and a free) and, zeroed, a
+     * 4 KiB memset on every request. A worker judges one request at a time
+     * and nothing keeps the buffer past this call: a diverted path and the
+     * result are copied out before the next request can come here.
+     */
+
+    buffer = ngx_http_qelmor_path_buffer;
     url = ngx_pnalloc(r->pool, r->uri.len + 1);
 
-    if (buffer == NULL || url == NULL) {
+    if (url == NULL) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
     ngx_memcpy(buffer, mapped.data, mapped.len);
+    buffer[mapped.len] = '\0';
     ngx_cpystrn(url, r->uri.data, r->uri.len + 1);
 
     ngx_memzero(&call, sizeof(ngx_http_qelmor_call_t));
