@@ -867,29 +867,70 @@ ngx_http_qelmor_is_header(ngx_str_t *key, const char *suffix)
  * Joins every header named by `suffix` the way IIS reports repeats: Cookie
  * with "; ", the others with ", ". Writes at most `cap` bytes to `dst` and
  * counts the whole length in `*len`, so that one walk of the header list
- * answers a read whose buffer is large enough.
+ * answers a read whose buffer is large enough. Cookie needs no walk where
+ * nginx keeps all of them; Referer and User-Agent do, as nginx 1.22 points
+ * only at the first of repeated ones.
  */
+
+static void
+ngx_http_qelmor_join_one(ngx_table_elt_t *h, const char *sep, u_char *dst,
+    size_t cap, size_t *len, ngx_uint_t *found)
+{
+    size_t  sep_len;
+
+    sep_len = 2;
+
+    if ((*found)++) {
+        if (dst != NULL && *len + sep_len <= cap) {
+            ngx_memcpy(dst + *len, sep, sep_len);
+        }
+
+        *len += sep_len;
+    }
+
+    if (dst != NULL && *len + h->value.len <= cap) {
+        ngx_memcpy(dst + *len, h->value.data, h->value.len);
+    }
+
+    *len += h->value.len;
+}
+
 
 static ngx_uint_t
 ngx_http_qelmor_join_headers(ngx_http_request_t *r, const char *suffix,
     u_char *dst, size_t cap, size_t *len)
 {
-    size_t            sep_len;
     ngx_uint_t        i, found;
     const char       *sep;
     ngx_list_part_t  *part;
     ngx_table_elt_t  *h;
+#if (nginx_version < 1023000)
+    ngx_table_elt_t **cookies;
+#endif
+
+    found = 0;
+    *len = 0;
 
     if (ngx_strcasecmp((u_char *) suffix, (u_char *) "COOKIE") == 0) {
         sep = "; ";
 
+#if (nginx_version < 1023000)
+        /* nginx keeps every Cookie header, in order, beside the list */
+
+        cookies = r->headers_in.cookies.elts;
+
+        for (i = 0; i < r->headers_in.cookies.nelts; i++) {
+            if (cookies[i]->hash != 0) {
+                ngx_http_qelmor_join_one(cookies[i], sep, dst, cap, len, &found);
+            }
+        }
+
+        return found;
+#endif
+
     } else {
         sep = ", ";
     }
-
-    sep_len = 2;
-    found = 0;
-    *len = 0;
 
     part = &r->headers_in.headers.part;
     h = part->elts;
@@ -910,19 +951,7 @@ ngx_http_qelmor_join_headers(ngx_http_request_t *r, const char *suffix,
             continue;
         }
 
-        if (found++) {
-            if (dst != NULL && *len + sep_len <= cap) {
-                ngx_memcpy(dst + *len, sep, sep_len);
-            }
-
-            *len += sep_len;
-        }
-
-        if (dst != NULL && *len + h[i].value.len <= cap) {
-            ngx_memcpy(dst + *len, h[i].value.data, h[i].value.len);
-        }
-
-        *len += h[i].value.len;
+        ngx_http_qelmor_join_one(&h[i], sep, dst, cap, len, &found);
     }
 
     return found;
