@@ -1839,9 +1839,12 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
+    /* neither holds a zero byte: both were looked at above */
+
     ngx_memcpy(buffer, mapped.data, mapped.len);
     buffer[mapped.len] = '\0';
-    ngx_cpystrn(url, r->uri.data, r->uri.len + 1);
+    ngx_memcpy(url, r->uri.data, r->uri.len);
+    url[r->uri.len] = '\0';
 
     ngx_memzero(&call, sizeof(ngx_http_qelmor_call_t));
     call.request = r;
@@ -1892,7 +1895,7 @@ ngx_http_qelmor_judge(ngx_http_request_t *r)
             bound = url_map.cbPathBuff;
         }
 
-        len = ngx_strnlen(path, bound);
+        len = strnlen((char *) path, bound);
     }
 
     replaced = len != mapped.len || ngx_memcmp(path, mapped.data, len) != 0;
