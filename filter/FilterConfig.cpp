@@ -122,8 +122,8 @@ void LoadFilterConfig(FilterConfig& config, const platform::IniFile& file) {
             config.**flag = ParseInteger(ConfigNumberText(value), defaults.**flag ? 1 : 0) != 0;
         }
     }
-    // Each minute of grace costs a digest on every token that fails the
-    // current minute.
+    // Each minute of grace costs two digests (the minute before and the
+    // one after) on every token that fails the current minute.
     if (config.TokenGrace < 0) config.TokenGrace = 0;
     if (config.TokenGrace > kMaxTokenGrace) config.TokenGrace = kMaxTokenGrace;
     FoldLists(config);
